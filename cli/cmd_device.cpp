@@ -1,0 +1,7 @@
+#include "commands.h"
+
+namespace torvik::cli {
+
+void AddDeviceCommands(CLI::App&, GlobalOptions&, int&) {}
+
+}  // namespace torvik::cli

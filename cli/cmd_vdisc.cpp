@@ -1,0 +1,7 @@
+#include "commands.h"
+
+namespace torvik::cli {
+
+void AddVdiscCommands(CLI::App&, GlobalOptions&, int&) {}
+
+}  // namespace torvik::cli

@@ -1,0 +1,20 @@
+// ISO 9660, Joliet and El Torito: address assignment for a prepared tree and the image header
+// (system area, volume descriptors, path tables, directory extents, boot catalog) built in
+// memory.
+#pragma once
+
+#include <cstdint>
+
+#include "layout/bvkTreeTypes.h"
+
+namespace torvik {
+
+// Orders and numbers the tree and gives every structure and file its sector. Returns the image
+// size in sectors before the final rounding (FirstDataSector + FilesSize, +1 with the UDF bridge).
+uint32_t Prepare(TCDFiles& cd);
+
+// Builds the header into cd.isom for the current FirstWritableSector and VDImageSize.
+// False (and nothing allocated) unless the layout is prepared, or when memory runs out.
+bool BuildISOHeader(TCDFiles& cd);
+
+}  // namespace torvik

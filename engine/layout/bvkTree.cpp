@@ -1,0 +1,1 @@
+#include "layout/bvkTree.h"

@@ -1,0 +1,66 @@
+// Operations on the layout tree: reset, insertion of files, memory files, folders and empty
+// directories, path resolution, look-ups, the volume label, the boot image, and the ordering
+// and numbering that precede address assignment.
+//
+// Source paths are native paths (UTF-8 in the 8-bit forms, UTF-16 in the wide forms); disc
+// paths use backslashes ("\" or "" is the root, "\Docs\2012" a folder).
+#pragma once
+
+#include <string>
+#include <string_view>
+
+#include "layout/bvkTreeTypes.h"
+
+namespace torvik {
+
+// The skipped-marker: an insertion that was skipped (by the OnAddFile handler or because the
+// name is too long). Distinct from nullptr ("nothing") and from every real entry; callers treat
+// it as success.
+pFileEntry SkippedMarker();
+inline bool IsSkipped(pFileEntry e) { return e == SkippedMarker(); }
+
+// Empties the layout and creates the root. Required before the first insertion.
+void ClearAll(TCDFiles& cd);
+
+pFileEntry InsertFileW(TCDFiles& cd, std::u16string_view DestPath, std::u16string_view FileName);
+pFileEntry InsertFile(TCDFiles& cd, std::string_view DestPath, std::string_view FileName);
+
+pFileEntry InsertFileWithNameW(TCDFiles& cd, std::u16string_view DestPath,
+                               std::u16string_view FileName, std::u16string_view LongNameOnDisc,
+                               std::u16string_view ShortNameOnDisc);
+pFileEntry InsertFileWithName(TCDFiles& cd, std::string_view DestPath, std::string_view FileName,
+                              std::string_view LongNameOnDisc, std::string_view ShortNameOnDisc);
+
+pFileEntry InsertMemoryFileW(TCDFiles& cd, std::u16string_view DestPath,
+                             const TWin32FindDataW& FindFileData, TGetDataEvent OnGetData);
+pFileEntry InsertMemoryFile(TCDFiles& cd, std::string_view DestPath,
+                            const TWin32FindDataW& FindFileData, TGetDataEvent OnGetData);
+
+pDirEntry InsertDirW(TCDFiles& cd, std::u16string_view DestPath, std::u16string_view DirPath,
+                     std::u16string_view FileSpecs, bool Recursive, bool SavePath);
+pDirEntry InsertDir(TCDFiles& cd, std::string_view DestPath, std::string_view DirPath,
+                    std::string_view FileSpecs, bool Recursive, bool SavePath);
+
+pDirEntry CreateDirW(TCDFiles& cd, std::u16string_view DestPath, std::u16string_view DirName);
+pDirEntry CreateDir(TCDFiles& cd, std::string_view DestPath, std::string_view DirName);
+
+// Index of the named entry in Files, or -1.
+int64_t FindFileW(TCDFiles& cd, std::u16string_view Directory, std::u16string_view FileToFind);
+int64_t FindFile(TCDFiles& cd, std::string_view Directory, std::string_view FileToFind);
+
+// The directory a disc path names, or nullptr.
+pDirEntry ResolveDestPath(const TCDFiles& cd, std::u16string_view DestPath);
+// "\" for the root, otherwise "\A\B\" (with the trailing backslash).
+std::u16string DirectoryPathText(pDirEntry dir);
+
+void SetVolumeIDW(TCDFiles& cd, std::u16string_view Label);
+void SetVolumeID(TCDFiles& cd, std::string_view Label);
+
+// Selects the boot image (empty path: none). Accepts only 2048, 1228800, 1474560 and 2949120
+// bytes; any other file empties BootImage and returns false.
+bool SetBootImage(TCDFiles& cd, std::string_view Path);
+
+// Depths, path-table order and sorted entry lists; run by Prepare before addresses are given.
+void OrderTree(TCDFiles& cd);
+
+}  // namespace torvik

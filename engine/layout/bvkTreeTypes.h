@@ -1,0 +1,173 @@
+// The records of the disc layout: one TFileEntry per file or directory entry, one TDirEntry per
+// directory, and TCDFiles, which holds the whole tree, the image geometry and the state shared
+// with the worker threads of a job.
+#pragma once
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <cstdio>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include "layout/bvkUDFTypes.h"
+#include "platform/bvkFindData.h"
+
+namespace torvik {
+
+struct TFileEntry;
+struct TDirEntry;
+using pFileEntry = TFileEntry*;
+using pDirEntry = TDirEntry*;
+
+// Called for every file an insertion adds (Sender is null). The handler may change the find
+// data or set Skip.
+using TAddFileEvent =
+    std::function<void(void* Sender, const std::u16string& Path, TWin32FindDataW& fd, bool& Skip)>;
+
+// Delivers a memory file's bytes: fill at most Size bytes of Buffer with the file's data from
+// byte Position on. Runs on the image producer's thread.
+using TGetDataEvent = std::function<void(void* Sender, pFileEntry FileEntry, uint32_t Position,
+                                         void* Buffer, uint32_t& Size)>;
+
+constexpr int32_t kMaxFileEntries = 200000;
+constexpr int32_t kMaxDirEntries = 65000;
+constexpr uint32_t kSectorSize = 2048;
+constexpr uint32_t kPacketSize = 65536;
+constexpr uint32_t kSectorsPerPacket = 32;
+
+// Bytes to 2048-byte sectors, rounding up; 0 stays 0.
+constexpr uint64_t BytesToBlocks(uint64_t n) { return (n + kSectorSize - 1) / kSectorSize; }
+
+struct TFileEntry {
+  std::string ShortName;           // ISO 9660 name (at most 15 bytes), not upper-cased in memory
+  std::u16string LongName;         // Joliet / ISO 9660:1999 name; key for lookups
+  std::u16string LongNameWIN32;    // long name as first given
+  std::u16string Path;             // source path; empty for memory files, directories, imports
+  TSystemTime Time;                // local time of last write
+  int32_t FileId = 0;
+  int64_t FileSize = 0;
+  int64_t SpaceRequired = 0;
+  uint32_t Address = 0;            // sectors from FirstDataSector (absolute when Imported)
+  bool Imported = false;
+  int32_t attributes = 0;
+  uint8_t ResetArchiveBit = 0;
+  uint8_t Extended = 0;
+  uint8_t FileNameLength = 0;      // bytes of ShortName
+  uint8_t FileNameLengthJ = 0;     // UTF-16 units of LongName
+  bool Unicode = false;
+  int8_t TimeZone = 0;             // offset from UTC (15-minute units) that applies to Time
+  TGetDataEvent mfcbFunction;      // data callback of a memory file
+  pFileEntry NextFile = nullptr;
+  pDirEntry DirRecord = nullptr;   // set for directory entries
+  std::string Hash;                // MD5 digest text, filled by duplicate detection
+  pFileEntry ReferenceEntry = nullptr;
+  TUDFFileInfo UDFFileInfo;
+};
+
+struct TDirEntry {
+  pDirEntry Parent = nullptr;      // the root is its own parent
+  std::u16string LongName;         // empty for the root
+  std::string ShortName;           // upper-cased ISO 9660 name; "ROOT_DIR" for the root
+  int32_t DirSize = 0;
+  int32_t DirSizeJ = 0;
+  uint32_t Address = 0;            // relative to FileDirDescriptorExtent
+  uint32_t AddressJ = 0;           // relative to file_and_dir_descriptor_extent_j
+  uint16_t depth = 0;
+  uint16_t order = 0;
+  uint16_t number = 0;             // path table number, root = 1
+  uint8_t DirNameLength = 0;
+  uint8_t DirNameLengthJ = 0;
+  uint8_t extended = 0;
+  pFileEntry Files = nullptr;      // head of the entry list
+  pFileEntry LastFile = nullptr;   // tail of the entry list, for O(1) appends
+  std::unordered_map<std::u16string, pFileEntry> NameIndex;  // case-folded LongName -> entry
+  TUDFDirInfo UDFDirInfo;
+};
+
+// One packet of the image stream.
+struct TCachePacket {
+  std::unique_ptr<uint8_t[]> Data;  // kPacketSize bytes
+  int32_t Size = 0;
+  int32_t FileId = 0;
+};
+
+struct TCDFiles {
+  // ---- tree -------------------------------------------------------------------------------
+  std::vector<std::unique_ptr<TFileEntry>> Files;  // creation order; index = file id
+  std::vector<std::unique_ptr<TDirEntry>> Dirs;    // creation order; slot 0 = root
+  std::vector<pDirEntry> PathTableEntries;         // path-table order; slot 0 = root
+  pDirEntry RootDir = nullptr;
+  int32_t FileCounter() const { return int32_t(Files.size()); }
+  int32_t DirCounter() const { return int32_t(Dirs.size()); }
+
+  // ---- options ----------------------------------------------------------------------------
+  std::u16string VolumeLabelW;     // at most 32 UTF-16 units
+  std::string VolumeLabel;         // at most 32 bytes, cut at a character boundary
+  bool ReplaceFile = false;
+  bool JolietFS = true;
+  bool UDFBridge = false;
+  bool ISO9660FS = true;
+  bool ISO9660v1999FS = false;
+  bool UDF12 = false;
+  std::string BootImage;           // path of the boot image; empty = not bootable
+  int32_t BootImageSize = 0;
+  TAddFileEvent cbAddFileEvent;
+
+  // ---- geometry (sectors relative to the session unless noted) ----------------------------
+  bool Prepared = false;
+  uint32_t FirstWritableSector = 0;  // absolute start of the session being written
+  uint32_t VDImageSize = 0;          // earlier sectors the volume space size must cover
+  int32_t Blank = 0;
+  uint32_t PathTableWidth = 0, PathTableWidthJ = 0;
+  uint32_t FileDirDescriptorWidth = 0, FileDirDescriptorExtent = 0;
+  uint32_t file_and_dir_descriptor_extent_j = 0, file_and_dir_descriptor_width_j = 0;
+  uint32_t PathTableExtentL = 0, path_table_extent_m = 0;
+  uint32_t path_table_extent_j_l = 0, path_table_extent_j_m = 0;
+  uint32_t FirstDataSector = 0, Cursor = 0, FilesSize = 0, TotalImageSize = 0;
+  uint32_t BootCatalogLocation = 0, BootImageLocation = 0;
+  int32_t TimeZoneDifference = 0;    // local offset from UTC in 15-minute units
+  int32_t TimeZoneDifference2 = 0;
+  TUDFBridgeInfo UDFBridgeInfo;
+
+  // ---- header -----------------------------------------------------------------------------
+  std::vector<uint8_t> isom;         // the image header: FirstDataSector * 2048 bytes
+  int32_t IsoHeaderSize = 0;         // bytes of header produced so far
+
+  // ---- job state shared with worker threads (guarded by atomics or CriticalSection) --------
+  std::atomic<bool> Aborted{false};
+  std::atomic<uint16_t> ComponentStatus{0};
+  std::atomic<uint32_t> ErrorNumber{0};
+  std::atomic<int32_t> ReadingFile{0};
+  std::atomic<int32_t> WritingFile{0};
+  std::atomic<uint32_t> BlocksWritten{0};
+  std::atomic<uint32_t> VerifySize{0};
+  std::atomic<uint32_t> VerifyProgress{0};
+  std::atomic<uint32_t> SmartReferencesProgress{0};
+  std::atomic<uint32_t> SmartReferencesSize{0};
+  uint32_t CacheSize = 32u << 20;    // bytes; clamped to 2..624 MiB by the component
+  std::u16string ErrorFileName;      // owned copy of the file an error names
+
+  // Image stream (the packet ring and its bookkeeping).
+  std::mutex CriticalSection;
+  std::condition_variable QueueChanged;
+  int32_t MaxPackets = 0;
+  std::atomic<int32_t> PacketCount{0};
+  std::atomic<int64_t> BytesAvailable{0};
+  std::atomic<int64_t> RemainingBlocks{0};
+  std::atomic<bool> CanStart{false};
+  std::atomic<bool> Finished{false};
+  std::atomic<bool> CacheThreadTerminated{true};
+  int32_t NoOfFiles = 0;
+
+  // Operation mode and files of a job.
+  bool SaveToISOImage = false;
+  bool BurnISOImage = false;
+  std::string ISOFileName;           // image file being built or burned (UTF-8 path)
+};
+
+}  // namespace torvik
