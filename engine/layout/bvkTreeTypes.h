@@ -61,6 +61,10 @@ struct TFileEntry {
   uint8_t FileNameLengthJ = 0;     // UTF-16 units of LongName
   bool Unicode = false;
   int8_t TimeZone = 0;             // offset from UTC (15-minute units) that applies to Time
+  // Names as written in each hierarchy, derived by Prepare (shortened where a hierarchy cannot
+  // hold the long name, unique per directory).
+  std::u16string JolietName;
+  std::string ISO1999Name;         // UTF-8
   TGetDataEvent mfcbFunction;      // data callback of a memory file
   pFileEntry NextFile = nullptr;
   pDirEntry DirRecord = nullptr;   // set for directory entries
@@ -83,6 +87,7 @@ struct TDirEntry {
   uint8_t DirNameLength = 0;
   uint8_t DirNameLengthJ = 0;
   uint8_t extended = 0;
+  pFileEntry Entry = nullptr;      // this directory's entry in its parent's list (null for root)
   pFileEntry Files = nullptr;      // head of the entry list
   pFileEntry LastFile = nullptr;   // tail of the entry list, for O(1) appends
   std::unordered_map<std::u16string, pFileEntry> NameIndex;  // case-folded LongName -> entry
