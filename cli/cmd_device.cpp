@@ -1,7 +1,148 @@
+// drives, info, eject, load: what the drive panel of the application shows and does.
+#include <cstdio>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "burner/bvkCDBurner.h"
 #include "commands.h"
+#include "device/bvkMMC.h"
 
 namespace torvik::cli {
+namespace {
 
-void AddDeviceCommands(CLI::App&, GlobalOptions&, int&) {}
+int Fail(const std::string& message) {
+  std::fprintf(stderr, "torvik-cli: %s\n", message.c_str());
+  return 1;
+}
+
+// "#,##0" and "#,##0.00": thousands separated by commas.
+std::string Grouped(double value, int decimals) {
+  char text[64];
+  std::snprintf(text, sizeof text, "%.*f", decimals, value);
+  std::string s(text);
+  const size_t dot = s.find('.');
+  const size_t intEnd = dot == std::string::npos ? s.size() : dot;
+  const size_t intStart = (s[0] == '-') ? 1 : 0;
+  std::string out = s.substr(0, intStart);
+  for (size_t i = intStart; i < intEnd; ++i) {
+    out.push_back(s[i]);
+    const size_t left = intEnd - i - 1;
+    if (left > 0 && left % 3 == 0) out.push_back(',');
+  }
+  return out + s.substr(intEnd);
+}
+
+const char* Truth(bool b) { return b ? "True" : "False"; }
+
+// Brings up the device table and selects the drive asked for (the first one by default).
+bool OpenDrive(TBrenvik& burner, const GlobalOptions& global, const std::string& id,
+               std::string* error) {
+  for (const std::string& path : global.virtualDrives) burner.AddVirtualDrive(path);
+  if (!burner.InitializeASPI(false, "", global.logFile) || burner.DeviceCount() == 0) {
+    *error = "no optical drive found";
+    return false;
+  }
+  if (id.empty()) {
+    burner.SelectDevice(0);
+    return true;
+  }
+  for (uint8_t i = 0; i < burner.DeviceCount(); ++i) {
+    if (burner.Device.Devices[i].DriveLetter == id) {
+      burner.SelectDevice(i);
+      return true;
+    }
+  }
+  *error = "no drive " + id + " (see torvik-cli drives)";
+  return false;
+}
+
+int RunDrives(const GlobalOptions& global) {
+  TBrenvik burner;
+  for (const std::string& path : global.virtualDrives) burner.AddVirtualDrive(path);
+  if (!burner.InitializeASPI(false, "", global.logFile) || burner.DeviceCount() == 0)
+    return Fail("no optical drive found");
+  for (uint8_t i = 0; i < burner.DeviceCount(); ++i)
+    std::printf("%s\n", burner.GetDeviceName(i).c_str());
+  return 0;
+}
+
+int RunInfo(const GlobalOptions& global, const std::string& id) {
+  TBrenvik burner;
+  std::string error;
+  if (!OpenDrive(burner, global, id, &error)) return Fail(error);
+  auto speed = [](uint16_t kbps) { return " " + Grouped(kbps, 0) + " KB/s"; };
+  auto megabytes = [](uint32_t blocks) { return Grouped(blocks * 0.001953125, 2) + " MB"; };
+  std::vector<std::string> lines;
+  lines.push_back(std::string("Is TestUnitReady? ") + Truth(burner.TestUnitReady()));
+  lines.push_back("");
+  lines.push_back("DISC IN DRIVE IS " + std::string(MediumName(burner.DiscIs())));
+  lines.push_back(std::string("IS DISC Erasable? ") + Truth(burner.Erasable()));
+  lines.push_back(std::string("IS DISC Writable? ") + Truth(burner.Writable()));
+  lines.push_back("SessionsOnDisc: " + std::to_string(burner.SessionsOnDisc()));
+  lines.push_back("GetTotalBlocksOnDisc: " + megabytes(burner.TotalBlocksOnDisc()));
+  lines.push_back("GetFreeBlocksOnDisc: " + megabytes(burner.FreeBlocksOnDisc()));
+  lines.push_back("GetMaxWriteSpeed: " + speed(burner.MaxWriteSpeed()));
+  lines.push_back("GetReadSpeed: " + speed(burner.ReadSpeed()));
+  lines.push_back("GetWriteSpeed: " + speed(burner.WriteSpeed()));
+  lines.push_back("");
+  lines.push_back("GetDeviceMaxReadSpeed: " + speed(burner.DeviceMaxReadSpeed()));
+  lines.push_back("GetDeviceMaxWriteSpeed: " + speed(burner.DeviceMaxWriteSpeed()));
+  struct Capability {
+    uint8_t id;
+    const char* name;
+  };
+  static constexpr Capability kCapabilities[] = {
+      {DC_TEST_WRITE, "DC_TEST_WRITE"},     {DC_UNDERRUNPROTECTION, "DC_UNDERRUNPROTECTION"},
+      {READ_CDR, "READ_CDR"},               {READ_CDRW, "READ_CDRW"},
+      {READ_DVDRAM, "READ_DVDRAM"},         {READ_DVDR, "READ_DVDR"},
+      {READ_DVDRW, "READ_DVDRW"},           {READ_DVDPLUSR, "READ_DVDPLUSR"},
+      {READ_DVDPLUSRDL, "READ_DVDPLUSRDL"}, {READ_DVDPLUSRW, "READ_DVDPLUSRW"},
+      {READ_HDDVDROM, "READ_HDDVDROM"},     {READ_HDDVDR, "READ_HDDVDR"},
+      {READ_HDDVDRAM, "READ_HDDVDRAM"},     {READ_BDROM, "READ_BDROM"},
+      {READ_BDR, "READ_BDR"},               {READ_BDRE, "READ_BDRE"},
+      {WRITE_CDR, "WRITE_CDR"},             {WRITE_CDRW, "WRITE_CDRW"},
+      {WRITE_DVDRAM, "WRITE_DVDRAM"},       {WRITE_DVDR, "WRITE_DVDR"},
+      {WRITE_DVDRW, "WRITE_DVDRW"},         {WRITE_DVDPLUSR, "WRITE_DVDPLUSR"},
+      {WRITE_DVDPLUSRDL, "WRITE_DVDPLUSRDL"}, {WRITE_DVDPLUSRW, "WRITE_DVDPLUSRW"},
+      {WRITE_HDDVDR, "WRITE_HDDVDR"},       {WRITE_HDDVDRAM, "WRITE_HDDVDRAM"},
+      {WRITE_BDR, "WRITE_BDR"},             {WRITE_BDRE, "WRITE_BDRE"}};
+  // The speed queries re-detect the capabilities; the answers below are from the last one.
+  for (const Capability& c : kCapabilities)
+    lines.push_back(std::string("DEVICE CAPABLE OF ") + c.name + "? " +
+                    Truth(burner.DeviceCan(c.id)));
+  for (const std::string& line : lines) std::printf("%s\n", line.c_str());
+  return 0;
+}
+
+int RunTray(const GlobalOptions& global, const std::string& id, bool open) {
+  TBrenvik burner;
+  std::string error;
+  if (!OpenDrive(burner, global, id, &error)) return Fail(error);
+  const bool ok = open ? OpenTray(burner.Device) : CloseTray(burner.Device);
+  if (!ok) return Fail(std::string("the drive refused to ") + (open ? "open" : "close") + " its tray");
+  return 0;
+}
+
+}  // namespace
+
+void AddDeviceCommands(CLI::App& app, GlobalOptions& global, int& exitCode) {
+  auto* drives = app.add_subcommand("drives", "List the optical drives (and virtual drives)");
+  drives->callback([&global, &exitCode] { exitCode = RunDrives(global); });
+
+  auto deviceId = std::make_shared<std::string>();
+  auto* info = app.add_subcommand("info", "Report what the drive and the disc in it can do");
+  info->add_option("--device", *deviceId, "Drive id from `drives` (sr0, vd0); default the first")
+      ->type_name("ID");
+  info->callback([&global, &exitCode, deviceId] { exitCode = RunInfo(global, *deviceId); });
+
+  auto* eject = app.add_subcommand("eject", "Open the drive's tray");
+  eject->add_option("--device", *deviceId, "Drive id; default the first")->type_name("ID");
+  eject->callback([&global, &exitCode, deviceId] { exitCode = RunTray(global, *deviceId, true); });
+
+  auto* load = app.add_subcommand("load", "Close the drive's tray");
+  load->add_option("--device", *deviceId, "Drive id; default the first")->type_name("ID");
+  load->callback([&global, &exitCode, deviceId] { exitCode = RunTray(global, *deviceId, false); });
+}
 
 }  // namespace torvik::cli

@@ -2,10 +2,15 @@
 // pass-through to a real drive does.
 #pragma once
 
+#include <sys/types.h>
+
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
+
+#include "emulator/VirtualMedium.h"
 
 namespace torvik::vdrive {
 
@@ -19,6 +24,71 @@ struct PassThroughResult {
   uint32_t Transferred = 0;   // bytes moved
 };
 
-class VirtualDrive;
+struct CreateOptions {
+  uint32_t capacity = 0;  // blocks; 0 = the profile's real capacity
+  DriveConfig config;     // drive class, capabilities, polls
+  std::string image;      // read-only media: the image file the disc holds
+};
+
+class VirtualDrive {
+ public:
+  // The profile a missing state file stands for.
+  static constexpr const char* kDefaultProfile = "dvd+r";
+
+  // Opens the drive kept in PATH and PATH.state. Neither file is created until something is
+  // written; a missing state file is a blank medium of `profile` (default kDefaultProfile),
+  // unless PATH already holds data: then the drive holds a pressed disc with that image.
+  static std::unique_ptr<VirtualDrive> Open(const std::string& path, std::string* error);
+  static std::unique_ptr<VirtualDrive> Open(const std::string& path, const std::string& profile,
+                                            std::string* error);
+  // Puts a new blank medium (or, for read-only profiles, a copy of the image) into PATH.
+  static std::unique_ptr<VirtualDrive> Create(const std::string& path, const std::string& profile,
+                                              const CreateOptions& options, std::string* error);
+
+  ~VirtualDrive();
+  VirtualDrive(const VirtualDrive&) = delete;
+  VirtualDrive& operator=(const VirtualDrive&) = delete;
+
+  // Runs one command: a 6, 10 or 12 byte CDB, its data direction and its data buffer.
+  PassThroughResult Execute(const uint8_t* cdb, size_t cdbLength, DataDirection direction,
+                            uint8_t* buffer, uint32_t length);
+
+  // The medium, configuration and faults as the files hold them now.
+  const MediumState& State();
+  // Changes the state (arms faults, reconfigures the drive, removes the medium) and saves it.
+  bool Update(const std::function<void(MediumState&)>& change, std::string* error);
+  // Arms faults (replacing those armed) or reconfigures the drive; saved at once so that a
+  // drive opened by another process sees them on its next command.
+  bool SetFaults(const Faults& faults, std::string* error);
+  bool SetConfig(const DriveConfig& config, std::string* error);
+
+  const std::string& Path() const { return path_; }
+  std::string StatePath() const { return path_ + ".state"; }
+
+ private:
+  VirtualDrive(std::string path, const ProfileInfo& fallback);
+  bool Reload(std::string* error);
+  void AdoptExistingImage();
+  bool Save(std::string* error);
+  bool ReadSectors(uint32_t lba, uint32_t blocks, uint8_t* out);
+  bool WriteSectors(uint32_t lba, uint32_t blocks, const uint8_t* data);
+  bool TruncateSectors();
+
+  struct Context;
+  Sense Dispatch(Context& ctx);
+  Sense NotReadyCheck(uint8_t opcode, bool* polled);
+
+  std::string path_;
+  const ProfileInfo* fallback_;
+  MediumState state_;
+  int fd_ = -1;
+  bool dirty_ = false;
+  bool sawSectorFile_ = false;
+  // What the state file looked like when last read or written, to notice another process.
+  bool stampValid_ = false;
+  ino_t stampIno_ = 0;
+  long long stampMtime_ = 0;
+  off_t stampSize_ = 0;
+};
 
 }  // namespace torvik::vdrive

@@ -1,0 +1,50 @@
+#include "burner/bvkConsts.h"
+
+namespace torvik {
+namespace {
+
+std::u16string Ascii16(std::string_view s) { return std::u16string(s.begin(), s.end()); }
+
+}  // namespace
+
+// The backslashes belong to the texts: they set the file name apart the way the original
+// messages do, and callers match on them.
+std::string ErrorText(uint32_t errorNumber, std::string_view fileName) {
+  switch (errorNumber) {
+    case 0:
+      return "Unknown/No Error!";
+    case 1:
+      return "Data not prepared ";
+    case 2:
+      if (fileName.empty()) return "Error opening file.";
+      return "Error opening file \\" + std::string(fileName) + "\\.";
+    case 3:
+      if (fileName.empty()) return "Error creating file.";
+      return "Error creating file \\" + std::string(fileName) + "\\.";
+    case 4:
+      return "Aborted by the user.";
+    default:
+      return "Hardware Error " + std::to_string(errorNumber) + ".";
+  }
+}
+
+std::u16string ErrorTextW(uint32_t errorNumber, std::u16string_view fileName) {
+  switch (errorNumber) {
+    case 0:
+      return u"Unknown/No Error!";
+    case 1:
+      return u"Data not prepared.";
+    case 2:
+      if (fileName.empty()) return u"Error opening file.";
+      return u"Error opening file \\'" + std::u16string(fileName) + u"\\'";
+    case 3:
+      if (fileName.empty()) return u"Error creating file.";
+      return u"Error creating file \\'" + std::u16string(fileName) + u"\\'";
+    case 4:
+      return u"Aborted by the user.";
+    default:
+      return u"Hardware Error \\'" + Ascii16(std::to_string(errorNumber));
+  }
+}
+
+}  // namespace torvik

@@ -8,6 +8,7 @@
 
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "layout/bvkTreeTypes.h"
 
@@ -61,6 +62,39 @@ void SetVolumeID(TCDFiles& cd, std::string_view Label);
 bool SetBootImage(TCDFiles& cd, std::string_view Path);
 
 // Depths, path-table order and sorted entry lists; run by Prepare before addresses are given.
+// Also makes ISO 9660 names unique per directory (a later duplicate gets a "~N" tail).
 void OrderTree(TCDFiles& cd);
+
+// ---- building blocks, also used by the session import -----------------------------------
+
+// Adds (or, with ReplaceFile, updates) the entry described by fd in dir: the common step of
+// every insertion. A non-zero ImportedAddress marks the entry as imported at that absolute
+// sector; its Time is then fd's write time broken down without any zone (the importer sets
+// Time and TimeZone from the recorded bytes). SourcePath is empty for memory files, folders and
+// imported entries. Returns the entry, the skipped-marker or nullptr (LastInsertError says why).
+pFileEntry AddFileEntry(TCDFiles& cd, pDirEntry dir, const TWin32FindDataW& fd, bool Unicode,
+                        uint32_t ImportedAddress, std::u16string_view SourcePath);
+
+// Creates the folder fd describes in parent, or returns the existing folder of that name.
+// nullptr when a file holds the name, the name is refused or skipped, or a table is full.
+pDirEntry CreateDirFromFindData(TCDFiles& cd, pDirEntry parent, const TWin32FindDataW& fd,
+                                uint32_t ImportedAddress = 0);
+
+// Creates (or finds) each folder of Components in turn below start; the last one is the result,
+// start itself for no components.
+pDirEntry CreateDirPath(TCDFiles& cd, pDirEntry start, const std::vector<std::u16string>& Components);
+
+// The folders that InsertDir with SavePath recreates for a source folder: "C:\Data\Pics" and
+// "/data/pics" give {Data, Pics} / {data, pics}; "\\srv\share\a\b" gives {a, b}; a relative
+// POSIX path gives its own components ("." parts dropped). ToRoot is set for the one form that
+// names the root itself ("C:\\" after its trailing backslash is gone).
+struct TSavePath {
+  std::vector<std::u16string> Components;
+  bool ToRoot = false;
+};
+TSavePath SavePathComponents(std::u16string_view DirPath);
+
+// The entry named Name (case-insensitive) in dir, or nullptr.
+pFileEntry FindEntry(const TDirEntry& dir, std::u16string_view Name);
 
 }  // namespace torvik

@@ -71,6 +71,7 @@ struct TFileEntry {
   std::string Hash;                // MD5 digest text, filled by duplicate detection
   pFileEntry ReferenceEntry = nullptr;
   TUDFFileInfo UDFFileInfo;
+  int32_t FileIndex = -1;          // slot in TCDFiles::Files
 };
 
 struct TDirEntry {
@@ -94,11 +95,12 @@ struct TDirEntry {
   TUDFDirInfo UDFDirInfo;
 };
 
-// One packet of the image stream.
+// One slot of the image stream's packet ring. The slot's 64 KiB block lives in the ring's one
+// allocation (TCDFiles::CacheMemory), so neighbouring packets are neighbours in memory and a
+// source file can be read into several packets with one read.
 struct TCachePacket {
-  std::unique_ptr<uint8_t[]> Data;  // kPacketSize bytes
-  int32_t Size = 0;
-  int32_t FileId = 0;
+  int32_t Size = 0;    // bytes of the block that belong to the stream
+  int32_t FileId = 0;  // the file whose data completed the packet (0 for header packets)
 };
 
 struct TCDFiles {
@@ -122,6 +124,9 @@ struct TCDFiles {
   std::string BootImage;           // path of the boot image; empty = not bootable
   int32_t BootImageSize = 0;
   TAddFileEvent cbAddFileEvent;
+  // Why the last insertion returned nothing (empty after one that succeeded or was skipped),
+  // e.g. "Source not found: /home/me/a.txt"; meant to be shown to the user.
+  std::string LastInsertError;
 
   // ---- geometry (sectors relative to the session unless noted) ----------------------------
   bool Prepared = false;
@@ -135,12 +140,16 @@ struct TCDFiles {
   uint32_t path_table_extent_j_l = 0, path_table_extent_j_m = 0;
   uint32_t FirstDataSector = 0, Cursor = 0, FilesSize = 0, TotalImageSize = 0;
   uint32_t BootCatalogLocation = 0, BootImageLocation = 0;
+  // Sectors of the header proper (0 .. HeaderSectors - 1, at least 150): what BuildISOHeader
+  // puts into isom. The boot image and the UDF file structures that follow it, up to
+  // FirstDataSector, come from the image stream.
+  uint32_t HeaderSectors = 0;
   int32_t TimeZoneDifference = 0;    // local offset from UTC in 15-minute units
   int32_t TimeZoneDifference2 = 0;
   TUDFBridgeInfo UDFBridgeInfo;
 
   // ---- header -----------------------------------------------------------------------------
-  std::vector<uint8_t> isom;         // the image header: FirstDataSector * 2048 bytes
+  std::vector<uint8_t> isom;         // the image header: HeaderSectors * 2048 bytes
   int32_t IsoHeaderSize = 0;         // bytes of header produced so far
 
   // ---- job state shared with worker threads (guarded by atomics or CriticalSection) --------
@@ -157,13 +166,26 @@ struct TCDFiles {
   uint32_t CacheSize = 32u << 20;    // bytes; clamped to 2..624 MiB by the component
   std::u16string ErrorFileName;      // owned copy of the file an error names
 
-  // Image stream (the packet ring and its bookkeeping).
+  // Image stream: a ring of CacheSlots packets in one allocation. Packet number k (counted from
+  // the start of the stream) lives in slot k % CacheSlots. The producer fills packets from
+  // PacketsPublished on; the consumer takes them from PacketsTaken on and hands them back
+  // (PacketsReleased) once written, so a slot is reused only after its bytes have left.
+  // Everything below is guarded by CriticalSection unless it is atomic; QueueChanged is
+  // signalled on every change either side waits for (and by AbortOperation).
   std::mutex CriticalSection;
   std::condition_variable QueueChanged;
-  int32_t MaxPackets = 0;
-  std::atomic<int32_t> PacketCount{0};
-  std::atomic<int64_t> BytesAvailable{0};
-  std::atomic<int64_t> RemainingBlocks{0};
+  int32_t MaxPackets = 0;            // CacheSize / 65536
+  int32_t CacheSlots = 0;            // = MaxPackets: queued, being written and being filled
+  std::unique_ptr<uint8_t[]> CacheMemory;
+  std::vector<TCachePacket> Packets;  // per slot
+  int64_t PacketsPublished = 0;
+  int64_t PacketsTaken = 0;
+  int64_t PacketsReleased = 0;
+  bool AllQueued = false;            // the producer has queued the stream's last packet
+  bool StreamUsed = false;           // the prepared layout has been streamed (UDF state spent)
+  std::atomic<int32_t> PacketCount{0};       // packets queued and not yet taken
+  std::atomic<int64_t> BytesAvailable{0};    // bytes queued and not yet taken
+  std::atomic<int64_t> RemainingBlocks{0};   // sectors the consumer has still to take
   std::atomic<bool> CanStart{false};
   std::atomic<bool> Finished{false};
   std::atomic<bool> CacheThreadTerminated{true};
@@ -173,6 +195,8 @@ struct TCDFiles {
   bool SaveToISOImage = false;
   bool BurnISOImage = false;
   std::string ISOFileName;           // image file being built or burned (UTF-8 path)
+  int ISOImage = -1;                 // its descriptor while the job runs
+  int64_t ISOImageBytes = 0;         // length of an image file being burned
 };
 
 }  // namespace torvik

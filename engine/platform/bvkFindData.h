@@ -48,4 +48,31 @@ struct TWin32FindDataW {
   }
 };
 
+// Outcome of a look-up or an enumeration. NoMatch (nothing there, or nothing matches the mask)
+// is kept apart from Error (the folder or file could not be read), which callers must not treat
+// as an empty result.
+enum class TFindResult { Found, NoMatch, Error };
+
+// The find data of one source path, as FindFirstFileW reports a single file: symbolic links are
+// followed; cFileName is the last path component. errno-style code in *err on Error.
+TFindResult FindDataFromPath(std::string_view path, TWin32FindDataW& fd, int* err = nullptr);
+
+// Windows file-mask matching: '*' any run, '?' one character, case-insensitive; "*.*" and "*"
+// match every name (with or without a dot), a trailing ".*" also matches names without an
+// extension, and an empty mask matches everything.
+bool MatchFileMask(std::u16string_view name, std::u16string_view mask);
+
+struct TFindItem {
+  TWin32FindDataW Data;
+  std::string NativeName;  // the name's bytes as the directory holds them
+};
+
+// The entries of a folder whose names match the mask, in byte order of their names (so a scan
+// gives the same layout on every run). "." and ".." are never reported. Symbolic links to
+// folders, dangling links, FIFOs, sockets and devices are left out; links to files are
+// followed. NoMatch when the folder is readable and nothing matches; Error (errno in *err) when
+// it cannot be opened or read.
+TFindResult EnumerateDirectory(std::string_view dir, std::u16string_view mask,
+                               std::vector<TFindItem>& out, int* err = nullptr);
+
 }  // namespace torvik

@@ -1,0 +1,443 @@
+#include "burner/bvkCDBurner.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <new>
+
+#include "burner/bvkConsts.h"
+#include "burner/bvkWriteThread.h"
+#include "layout/bvkCache.h"
+#include "layout/bvkISO9660.h"
+#include "layout/bvkTree.h"
+#include "platform/bvkText.h"
+
+namespace torvik {
+
+// ---- completion queue ----------------------------------------------------------------------
+
+void TCompletionQueue::Post(uint32_t Message, uint64_t wParam, int64_t lParam) {
+  {
+    std::lock_guard lock(FLock);
+    FQueue.push_back({Message, wParam, lParam});
+  }
+  FPosted.notify_all();
+}
+
+size_t TCompletionQueue::DispatchLocked(std::unique_lock<std::mutex>& lock) {
+  size_t n = 0;
+  while (!FQueue.empty()) {
+    const TMessage m = FQueue.front();
+    FQueue.pop_front();
+    // The handler may post again or start the next job; never hold the lock around it.
+    lock.unlock();
+    FTarget.DispatchCompletion(m.Message, m.wParam, m.lParam);
+    ++n;
+    lock.lock();
+  }
+  return n;
+}
+
+size_t TCompletionQueue::WaitAndDispatch() {
+  std::unique_lock lock(FLock);
+  FPosted.wait(lock, [&] { return !FQueue.empty(); });
+  return DispatchLocked(lock);
+}
+
+size_t TCompletionQueue::WaitAndDispatchFor(uint32_t timeoutMs) {
+  std::unique_lock lock(FLock);
+  if (!FPosted.wait_for(lock, std::chrono::milliseconds(timeoutMs),
+                        [&] { return !FQueue.empty(); }))
+    return 0;
+  return DispatchLocked(lock);
+}
+
+size_t TCompletionQueue::DispatchPending() {
+  std::unique_lock lock(FLock);
+  return DispatchLocked(lock);
+}
+
+// ---- construction --------------------------------------------------------------------------
+
+TBrenvik::TBrenvik() {
+  torvik::ClearAll(CDFiles);
+  SetBurnProof(true);
+  SetTestWrite(false);
+  SetFinalizeDisc(false);
+  CDFiles.ReplaceFile = false;
+  SetCacheSize(32);
+  CDFiles.JolietFS = true;
+  CDFiles.UDFBridge = false;
+}
+
+TBrenvik::~TBrenvik() {
+  // A running job must not outlive the records it works on.
+  SignalAbort(CDFiles);
+  JoinWorkers();
+  if (CDFiles.ISOImage >= 0) {
+    ::close(CDFiles.ISOImage);
+    CDFiles.ISOImage = -1;
+  }
+}
+
+// ---- options -------------------------------------------------------------------------------
+
+bool TBrenvik::BurnProof() const { return Device.BurnProof; }
+void TBrenvik::SetBurnProof(bool Value) { Device.BurnProof = Value; }
+bool TBrenvik::TestWrite() const { return Device.TestWrite; }
+void TBrenvik::SetTestWrite(bool Value) { Device.TestWrite = Value; }
+bool TBrenvik::FinalizeDisc() const { return Device.FinalizeDisc; }
+void TBrenvik::SetFinalizeDisc(bool Value) { Device.FinalizeDisc = Value; }
+
+void TBrenvik::SetVolumeID(std::string_view Value) { torvik::SetVolumeID(CDFiles, Value); }
+void TBrenvik::SetVolumeIDW(std::u16string_view Value) { torvik::SetVolumeIDW(CDFiles, Value); }
+
+void TBrenvik::SetCacheSize(uint32_t MiB) {
+  // Clamped in MiB first, so a huge value cannot wrap around when shifted into bytes.
+  CDFiles.CacheSize = std::clamp(MiB, kMinCacheSize >> 20, kMaxCacheSize >> 20) << 20;
+}
+
+void TBrenvik::SetBootImage(std::string_view Path) {
+  if (Path.empty()) return;
+  const std::string path(Path);
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+  if (fd < 0) return;
+  struct stat st{};
+  const bool regular = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
+  ::close(fd);
+  if (!regular) return;
+  switch (st.st_size) {
+    case 2048:
+    case 1228800:
+    case 1474560:
+    case 2949120:
+      break;
+    default:
+      return;
+  }
+  // The layout re-checks the file; should it have changed in between, keep the old choice.
+  const std::string previous = CDFiles.BootImage;
+  if (!torvik::SetBootImage(CDFiles, path)) torvik::SetBootImage(CDFiles, previous);
+}
+
+// ---- completion ----------------------------------------------------------------------------
+
+void TBrenvik::DispatchCompletion(uint32_t Message, uint64_t wParam, int64_t lParam) {
+  switch (Message) {
+    case WM_ERASE_DONE:
+      if (FOnEraseDone) FOnEraseDone(this, 0, lParam != 0);
+      break;
+    case WM_WRITE_DONE:
+      if (FOnWriteDone) FOnWriteDone(this, 0, lParam != 0);
+      break;
+    case WM_VERIFY_DONE:
+      if (FOnVerifyDone) FOnVerifyDone(this, 0, int32_t(wParam), lParam != 0);
+      break;
+    case WM_SMARTREF_DONE:
+      if (FOnSmartRefGenDone) FOnSmartRefGenDone(this, wParam != 0, int32_t(lParam));
+      break;
+    default:
+      break;
+  }
+}
+
+void TBrenvik::Complete(uint32_t Message, uint64_t wParam, int64_t lParam, void* Sender) {
+  // The handlers and the sink were copied when the job started: the owner may change its own
+  // while the job runs without racing this thread.
+  // A local copy: a handler may start the next job, which replaces FJob.
+  const TJobHandlers h = FJob;
+  switch (Message) {
+    case WM_ERASE_DONE:
+      if (!h.EraseDone) return;
+      if (!h.Sink) h.EraseDone(Sender, 0, lParam != 0);
+      break;
+    case WM_WRITE_DONE:
+      if (!h.WriteDone) return;
+      if (!h.Sink) h.WriteDone(Sender, 0, lParam != 0);
+      break;
+    case WM_VERIFY_DONE:
+      if (!h.VerifyDone) return;
+      if (!h.Sink) h.VerifyDone(Sender, 0, int32_t(wParam), lParam != 0);
+      break;
+    case WM_SMARTREF_DONE:
+      if (!h.SmartRefGenDone) return;
+      if (!h.Sink) h.SmartRefGenDone(Sender, wParam != 0, int32_t(lParam));
+      break;
+    default:
+      return;
+  }
+  if (h.Sink) h.Sink->Post(Message, wParam, lParam);
+}
+
+void TBrenvik::BeginJob() {
+  JoinWorkers();
+  FJob.Sink = FSink;
+  FJob.WriteDone = FOnWriteDone;
+  FJob.EraseDone = FOnEraseDone;
+  FJob.VerifyDone = FOnVerifyDone;
+  FJob.SmartRefGenDone = FOnSmartRefGenDone;
+}
+
+// ---- state and errors ----------------------------------------------------------------------
+
+uint32_t TBrenvik::ErrorNumber() {
+  const uint32_t n = CDFiles.ErrorNumber.exchange(0);
+  if (n != 0) return n;
+  const uint32_t d = Device.DeviceError;
+  Device.DeviceError = 0;
+  return d;
+}
+
+std::string TBrenvik::ErrorString() {
+  const uint32_t n = ErrorNumber();
+  return ErrorText(n, Utf16ToUtf8(ErrorFileNameCopy()));
+}
+
+std::u16string TBrenvik::ErrorStringW() {
+  const uint32_t n = ErrorNumber();
+  return ErrorTextW(n, ErrorFileNameCopy());
+}
+
+std::u16string TBrenvik::ErrorFileNameCopy() {
+  std::lock_guard lock(CDFiles.CriticalSection);
+  return CDFiles.ErrorFileName;
+}
+
+void TBrenvik::AbortOperation() {
+  CDFiles.ErrorNumber = ERR_ABORTED;
+  // Status 7 only while something runs: an idle component that showed "aborting" would keep
+  // a caller waiting for status 0 forever.
+  uint16_t s = CDFiles.ComponentStatus.load();
+  while (s != CS_IDLE && !CDFiles.ComponentStatus.compare_exchange_weak(s, CS_ABORTING)) {
+  }
+  SignalAbort(CDFiles);
+}
+
+// ---- layout --------------------------------------------------------------------------------
+
+void TBrenvik::ClearAll() { torvik::ClearAll(CDFiles); }
+
+pDirEntry TBrenvik::CreateDir(std::string_view DestPath, std::string_view DirName) {
+  return torvik::CreateDir(CDFiles, DestPath, DirName);
+}
+pDirEntry TBrenvik::CreateDirW(std::u16string_view DestPath, std::u16string_view DirName) {
+  return torvik::CreateDirW(CDFiles, DestPath, DirName);
+}
+
+pFileEntry TBrenvik::InsertFile(std::string_view DestPath, std::string_view FileName) {
+  CDFiles.cbAddFileEvent = FOnAddFile;
+  return torvik::InsertFile(CDFiles, DestPath, FileName);
+}
+pFileEntry TBrenvik::InsertFileW(std::u16string_view DestPath, std::u16string_view FileName) {
+  CDFiles.cbAddFileEvent = FOnAddFile;
+  return torvik::InsertFileW(CDFiles, DestPath, FileName);
+}
+
+pFileEntry TBrenvik::InsertFileWithName(std::string_view DestPath, std::string_view FileName,
+                                        std::string_view LongNameOnDisc,
+                                        std::string_view ShortNameOnDisc) {
+  CDFiles.cbAddFileEvent = FOnAddFile;
+  return torvik::InsertFileWithName(CDFiles, DestPath, FileName, LongNameOnDisc, ShortNameOnDisc);
+}
+pFileEntry TBrenvik::InsertFileWithNameW(std::u16string_view DestPath,
+                                         std::u16string_view FileName,
+                                         std::u16string_view LongNameOnDisc,
+                                         std::u16string_view ShortNameOnDisc) {
+  CDFiles.cbAddFileEvent = FOnAddFile;
+  return torvik::InsertFileWithNameW(CDFiles, DestPath, FileName, LongNameOnDisc,
+                                     ShortNameOnDisc);
+}
+
+pFileEntry TBrenvik::InsertMemoryFile(std::string_view DestPath,
+                                      const TWin32FindDataW& FindFileData,
+                                      TGetDataEvent OnGetData) {
+  CDFiles.cbAddFileEvent = FOnAddFile;
+  return torvik::InsertMemoryFile(CDFiles, DestPath, FindFileData, std::move(OnGetData));
+}
+pFileEntry TBrenvik::InsertMemoryFileW(std::u16string_view DestPath,
+                                       const TWin32FindDataW& FindFileData,
+                                       TGetDataEvent OnGetData) {
+  CDFiles.cbAddFileEvent = FOnAddFile;
+  return torvik::InsertMemoryFileW(CDFiles, DestPath, FindFileData, std::move(OnGetData));
+}
+
+pDirEntry TBrenvik::InsertDir(std::string_view DestPath, std::string_view DirPath,
+                              std::string_view FileSpecs, bool Recursive, bool SavePath) {
+  CDFiles.cbAddFileEvent = FOnAddFile;
+  return torvik::InsertDir(CDFiles, DestPath, DirPath, FileSpecs, Recursive, SavePath);
+}
+pDirEntry TBrenvik::InsertDirW(std::u16string_view DestPath, std::u16string_view DirPath,
+                               std::u16string_view FileSpecs, bool Recursive, bool SavePath) {
+  CDFiles.cbAddFileEvent = FOnAddFile;
+  return torvik::InsertDirW(CDFiles, DestPath, DirPath, FileSpecs, Recursive, SavePath);
+}
+
+uint32_t TBrenvik::Prepare() {
+  const uint32_t size = torvik::Prepare(CDFiles);
+  CDFiles.StreamUsed = false;
+  return size;
+}
+
+namespace {
+bool ValidId(int64_t id, size_t count) { return id >= 0 && uint64_t(id) < count; }
+}  // namespace
+
+std::u16string TBrenvik::SourcePath(int64_t FileId) const {
+  if (!ValidId(FileId, CDFiles.Files.size())) return {};
+  return CDFiles.Files[size_t(FileId)]->Path;
+}
+std::u16string TBrenvik::DestinationPath(int64_t FileId) const { return SourcePath(FileId); }
+
+std::u16string TBrenvik::FileName(int64_t FileId) const {
+  if (!ValidId(FileId, CDFiles.Files.size())) return {};
+  return CDFiles.Files[size_t(FileId)]->LongName;
+}
+
+std::string TBrenvik::ShortFileName(int64_t FileId) const {
+  if (!ValidId(FileId, CDFiles.Files.size())) return {};
+  return CDFiles.Files[size_t(FileId)]->ShortName;
+}
+
+int64_t TBrenvik::FileSize(int64_t FileId) const {
+  if (!ValidId(FileId, CDFiles.Files.size())) return -1;
+  return CDFiles.Files[size_t(FileId)]->FileSize;
+}
+
+std::u16string TBrenvik::DirName(int64_t DirId) const {
+  if (!ValidId(DirId, CDFiles.Dirs.size())) return {};
+  return CDFiles.Dirs[size_t(DirId)]->LongName;
+}
+
+bool TBrenvik::IsDirectory(int64_t FileId) const {
+  if (!ValidId(FileId, CDFiles.Files.size())) return false;
+  return CDFiles.Files[size_t(FileId)]->DirRecord != nullptr;
+}
+
+int64_t TBrenvik::FileAddress(int64_t FileId) const {
+  if (!ValidId(FileId, CDFiles.Files.size())) return -1;
+  return int64_t(CDFiles.Files[size_t(FileId)]->Address) * int64_t(kSectorSize);
+}
+
+int64_t TBrenvik::FindFile(std::string_view Directory, std::string_view FileToFind) {
+  return torvik::FindFile(CDFiles, Directory, FileToFind);
+}
+int64_t TBrenvik::FindFileW(std::u16string_view Directory, std::u16string_view FileToFind) {
+  return torvik::FindFileW(CDFiles, Directory, FileToFind);
+}
+
+uint32_t TBrenvik::CachePosition() const {
+  return uint32_t(std::max(CDFiles.PacketCount.load(), 0)) * kPacketSize;
+}
+
+// ---- jobs ----------------------------------------------------------------------------------
+
+bool TBrenvik::BuildISOImage(std::string_view FileName) {
+  BeginJob();
+  TCDFiles& cd = CDFiles;
+  cd.ErrorNumber = ERR_NONE;
+  if (!cd.Prepared) {
+    cd.ErrorNumber = ERR_NOT_PREPARED;
+    return false;
+  }
+  // The UDF generator's position is spent by one stream; a second image from the same
+  // preparation needs a fresh layout pass.
+  if (cd.StreamUsed) Prepare();
+
+  cd.ISOFileName = std::string(FileName);
+  cd.BurnISOImage = false;
+  const int fd = ::open(cd.ISOFileName.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+  if (fd < 0) {
+    std::lock_guard lock(cd.CriticalSection);
+    cd.ErrorNumber = ERR_CREATE_FILE;
+    cd.ErrorFileName = Utf16FromNativePath(cd.ISOFileName);
+    return false;
+  }
+  cd.ISOImage = fd;
+  cd.SaveToISOImage = true;
+  return StartWriteOperation();
+}
+
+bool TBrenvik::BuildISOImageW(std::u16string_view FileName) {
+  return BuildISOImage(NativePathFromUtf16(FileName));
+}
+
+bool TBrenvik::StartWriteOperation() {
+  TCDFiles& cd = CDFiles;
+  auto refuse = [&](uint32_t error) {
+    if (cd.ISOImage >= 0) {
+      ::close(cd.ISOImage);
+      cd.ISOImage = -1;
+    }
+    cd.ErrorNumber = error;
+    cd.ComponentStatus = CS_IDLE;
+    return false;
+  };
+
+  if (!cd.BurnISOImage) {
+    if (cd.SaveToISOImage) {
+      // An image always starts at its own sector 0.
+      cd.FirstWritableSector = 0;
+      cd.VDImageSize = 0;
+      if (cd.UDFBridge) cd.UDFBridgeInfo.SessionStarting_LSA = 0;
+    }
+    if (!BuildISOHeader(cd)) return refuse(ERR_NOT_PREPARED);
+  }
+
+  cd.Aborted = false;
+  cd.ErrorNumber = ERR_NONE;
+  {
+    std::lock_guard lock(cd.CriticalSection);
+    cd.ErrorFileName.clear();
+  }
+  cd.BlocksWritten = 0;
+  cd.WritingFile = 0;
+  // Set before returning, so a progress poll never sees an idle component during the job.
+  cd.ComponentStatus = CS_WRITING;
+
+  std::lock_guard lock(FWorkersLock);
+  try {
+    FCacheThread = std::make_unique<TCacheThread>(cd);
+  } catch (...) {
+    return refuse(ERR_NOT_PREPARED);
+  }
+  try {
+    FWriteThread =
+        std::make_unique<TWriteThread>(*this, cd, cd.SaveToISOImage ? nullptr : &Device);
+  } catch (...) {
+    SignalAbort(cd);
+    FCacheThread.reset();  // the producer sees the abort and ends on its own
+    return refuse(ERR_NOT_PREPARED);
+  }
+  return true;
+}
+
+void TBrenvik::JoinWorkers() {
+  std::unique_ptr<TWriteThread> writer;
+  std::unique_ptr<TCacheThread> producer;
+  std::vector<std::unique_ptr<TWriteThread>> retired;
+  {
+    std::lock_guard lock(FWorkersLock);
+    const auto self = std::this_thread::get_id();
+    // A completion handler running on the write thread may start the next job from there;
+    // that thread cannot join itself, so it is kept for a later call or the destructor.
+    if (FWriteThread && FWriteThread->Id() == self) {
+      FRetiredWriters.push_back(std::move(FWriteThread));
+    }
+    writer = std::move(FWriteThread);
+    producer = std::move(FCacheThread);
+    for (auto& t : FRetiredWriters)
+      if (t->Id() != self) retired.push_back(std::move(t));
+    std::erase(FRetiredWriters, nullptr);
+  }
+  // Joined outside the lock: a handler on a worker thread may be calling into the component.
+  writer.reset();
+  producer.reset();
+  retired.clear();
+}
+
+void TBrenvik::WaitForJob() { JoinWorkers(); }
+
+}  // namespace torvik

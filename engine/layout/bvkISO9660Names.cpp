@@ -1,0 +1,196 @@
+#include "layout/bvkISO9660Names.h"
+
+#include "platform/bvkText.h"
+
+#include <string>
+#include <unordered_set>
+#include <vector>
+
+namespace torvik {
+namespace {
+
+bool IsSurrogate(char32_t c) { return c >= 0xD800 && c <= 0xDFFF; }
+
+// Code points of a UTF-16 name. An unpaired surrogate stays as its own unit value so that the
+// Joliet side (UCS-2) can write it back unchanged.
+void Decode(std::u16string_view s, std::u32string& out) {
+  out.clear();
+  for (size_t i = 0; i < s.size(); ++i) {
+    char32_t c = s[i];
+    if (c >= 0xD800 && c <= 0xDBFF && i + 1 < s.size() && s[i + 1] >= 0xDC00 &&
+        s[i + 1] <= 0xDFFF) {
+      c = 0x10000 + ((c - 0xD800) << 10) + (s[i + 1] - 0xDC00);
+      ++i;
+    }
+    out.push_back(c);
+  }
+}
+
+void AppendUtf16(std::u16string& out, char32_t c) {
+  if (c >= 0x10000) {
+    c -= 0x10000;
+    out.push_back(char16_t(0xD800 + (c >> 10)));
+    out.push_back(char16_t(0xDC00 + (c & 0x3FF)));
+  } else {
+    out.push_back(char16_t(c));
+  }
+}
+
+void AppendUtf8(std::string& out, char32_t c) {
+  if (IsSurrogate(c)) c = 0xFFFD;
+  if (c < 0x80) {
+    out.push_back(char(c));
+  } else if (c < 0x800) {
+    out.push_back(char(0xC0 | (c >> 6)));
+    out.push_back(char(0x80 | (c & 0x3F)));
+  } else if (c < 0x10000) {
+    out.push_back(char(0xE0 | (c >> 12)));
+    out.push_back(char(0x80 | ((c >> 6) & 0x3F)));
+    out.push_back(char(0x80 | (c & 0x3F)));
+  } else {
+    out.push_back(char(0xF0 | (c >> 18)));
+    out.push_back(char(0x80 | ((c >> 12) & 0x3F)));
+    out.push_back(char(0x80 | ((c >> 6) & 0x3F)));
+    out.push_back(char(0x80 | (c & 0x3F)));
+  }
+}
+
+size_t Utf16Cost(char32_t c) { return c >= 0x10000 ? 2 : 1; }
+
+size_t Utf8Cost(char32_t c) {
+  if (c < 0x80) return 1;
+  if (c < 0x800) return 2;
+  if (c < 0x10000) return 3;
+  return 4;
+}
+
+bool JolietForbidden(char32_t c) {
+  return c < 0x20 || c == '*' || c == '/' || c == ':' || c == ';' || c == '?' || c == '\\';
+}
+
+// A '/' would split the name into a path for every reader; control characters and unpaired
+// surrogates have no sound UTF-8 form.
+bool ISO1999Forbidden(char32_t c) { return c < 0x20 || c == '/' || IsSurrogate(c); }
+
+// The tree's folding, so that "unique" means the same here as for the long names.
+char32_t Fold(char32_t c) { return c < 0x10000 ? char32_t(FoldCase(char16_t(c))) : c; }
+
+std::u32string FoldedKey(const std::u32string& cps) {
+  std::u32string k(cps);
+  for (auto& c : k) c = Fold(c);
+  return k;
+}
+
+struct TRules {
+  size_t Limit;
+  size_t (*Cost)(char32_t);
+  bool (*Forbidden)(char32_t);
+};
+
+size_t CostOf(const TRules& r, std::u32string_view s) {
+  size_t n = 0;
+  for (char32_t c : s) n += r.Cost(c);
+  return n;
+}
+
+// stem + tail + extension within the limit, cutting only whole characters off the stem. An
+// extension is kept when it leaves most of the room to the stem; a name like "a.<200 chars>"
+// is treated as one long stem.
+std::u32string Fit(const TRules& r, const std::u32string& name, std::u32string_view tail) {
+  size_t dot = name.rfind(U'.');
+  std::u32string_view stem(name), ext;
+  if (dot != std::u32string::npos && dot > 0 && CostOf(r, stem.substr(dot)) <= r.Limit / 2) {
+    ext = stem.substr(dot);
+    stem = stem.substr(0, dot);
+  }
+  size_t budget = r.Limit - CostOf(r, ext) - CostOf(r, tail);
+  size_t used = 0, keep = 0;
+  while (keep < stem.size() && used + r.Cost(stem[keep]) <= budget) used += r.Cost(stem[keep++]);
+  std::u32string out(stem.substr(0, keep));
+  out.append(tail);
+  out.append(ext);
+  return out;
+}
+
+// Derives one hierarchy's names for one directory list. Store(entry, code points) writes the
+// encoded name; Same(entry) stores the long name unchanged.
+template <typename StoreFn, typename SameFn>
+void DeriveForDirectory(pDirEntry dir, const TRules& r, StoreFn Store, SameFn Same,
+                        std::u32string& scratch) {
+  std::vector<pFileEntry> changed;
+  std::vector<pFileEntry> kept;
+  for (pFileEntry e = dir->Files; e; e = e->NextFile) {
+    Decode(e->LongName, scratch);
+    bool clean = true;
+    size_t cost = 0;
+    for (char32_t c : scratch) {
+      if (r.Forbidden(c)) clean = false;
+      cost += r.Cost(c);
+    }
+    if (clean && cost <= r.Limit && !scratch.empty()) {
+      Same(e, scratch);
+      kept.push_back(e);
+    } else {
+      changed.push_back(e);
+    }
+  }
+  if (changed.empty()) return;
+
+  // Unchanged names keep priority: a derived name never takes one that an entry has as is.
+  std::unordered_set<std::u32string> taken;
+  taken.reserve(kept.size() + changed.size());
+  for (pFileEntry e : kept) {
+    Decode(e->LongName, scratch);
+    taken.insert(FoldedKey(scratch));
+  }
+  uint32_t counter = 1;
+  for (pFileEntry e : changed) {
+    Decode(e->LongName, scratch);
+    for (auto& c : scratch)
+      if (r.Forbidden(c)) c = U'_';
+    if (scratch.empty()) scratch = U"_";
+    std::u32string name = Fit(r, scratch, {});
+    std::u32string key = FoldedKey(name);
+    while (taken.count(key)) {
+      std::string digits = "~" + std::to_string(counter++);
+      std::u32string tail(digits.begin(), digits.end());
+      name = Fit(r, scratch, tail);
+      key = FoldedKey(name);
+    }
+    taken.insert(std::move(key));
+    Store(e, name);
+  }
+}
+
+}  // namespace
+
+void DeriveHierarchyNames(TCDFiles& cd) {
+  const TRules joliet{kJolietNameLimit, Utf16Cost, JolietForbidden};
+  const TRules iso1999{kISO1999NameLimit, Utf8Cost, ISO1999Forbidden};
+  std::u32string scratch;
+  for (auto& dirPtr : cd.Dirs) {
+    pDirEntry dir = dirPtr.get();
+    if (cd.JolietFS) {
+      DeriveForDirectory(
+          dir, joliet,
+          [](pFileEntry e, const std::u32string& cps) {
+            e->JolietName.clear();
+            for (char32_t c : cps) AppendUtf16(e->JolietName, c);
+          },
+          [](pFileEntry e, const std::u32string&) { e->JolietName = e->LongName; }, scratch);
+    } else {
+      for (pFileEntry e = dir->Files; e; e = e->NextFile) e->JolietName.clear();
+    }
+    auto toUtf8 = [](pFileEntry e, const std::u32string& cps) {
+      e->ISO1999Name.clear();
+      for (char32_t c : cps) AppendUtf8(e->ISO1999Name, c);
+    };
+    if (cd.ISO9660v1999FS) {
+      DeriveForDirectory(dir, iso1999, toUtf8, toUtf8, scratch);
+    } else {
+      for (pFileEntry e = dir->Files; e; e = e->NextFile) e->ISO1999Name.clear();
+    }
+  }
+}
+
+}  // namespace torvik
