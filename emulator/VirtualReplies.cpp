@@ -401,6 +401,8 @@ Reply ModeSense(const MediumState& m, uint8_t page, uint8_t pageControl, bool db
 Sense ModeSelect(MediumState& m, const uint8_t* data, uint32_t length) {
   if (length == 0) return sense::kGood;
   if (length < 8) return sense::kInvalidParameter;
+  // The mode data length is reserved in MODE SELECT; a host echoing MODE SENSE's value is wrong.
+  if (data[0] != 0 || data[1] != 0) return sense::kInvalidParameter;
   size_t at = 8 + Get16(data + 6);
   while (at + 2 <= length) {
     const uint8_t page = data[at] & 0x3F;

@@ -48,8 +48,9 @@ void TWriteThread::Execute() {
   TCDFiles& cd = FCDFiles;
   WaitForCanStart(cd);
 
+  // The starter has set the status to writing; an abort may have changed it to 7 already,
+  // and that must stay visible until the job is over.
   ErrorInBurn = false;
-  if (!cd.Aborted) cd.ComponentStatus = CS_WRITING;
   cd.BlocksWritten = 0;
 
   if (cd.SaveToISOImage) {
@@ -61,7 +62,8 @@ void TWriteThread::Execute() {
     FailStream(cd, ERR_NOT_PREPARED, u"");
     ErrorInBurn = true;
   }
-  if (!ErrorInBurn) cd.ComponentStatus = CS_CLOSING;
+  uint16_t writing = CS_WRITING;
+  cd.ComponentStatus.compare_exchange_strong(writing, CS_CLOSING);
 
   if (cd.SaveToISOImage && cd.ISOImage >= 0) {
     // close() can be the first to report a failed delayed write (NFS, quotas).
@@ -94,7 +96,8 @@ bool TWriteThread::WriteImage() {
     if (!ok) {
       // The first error stays: an abort already requested keeps its number.
       FailStream(cd, ERR_CREATE_FILE, Utf16FromNativePath(cd.ISOFileName));
-      cd.ComponentStatus = CS_WRITE_FAILED;
+      uint16_t writing = CS_WRITING;
+      cd.ComponentStatus.compare_exchange_strong(writing, CS_WRITE_FAILED);
       ErrorInBurn = true;
       return false;
     }

@@ -63,6 +63,12 @@ struct TDeviceSetup {
   std::function<uint32_t()> TickCount;                            // milliseconds
   std::function<int64_t()> PerfCounter;                           // ticks of PerfFrequency
   double PerfFrequency = 1e9;                                     // ticks per second
+  // How long the jobs wait for a drive: the poll interval while it reports "not ready", and the
+  // limits after which a format or blank, or a close or cache flush, counts as failed. Tests
+  // shorten them.
+  uint32_t NotReadyPollMs = 5000;
+  uint32_t LongOperationLimitMs = 4u * 3600u * 1000u;
+  uint32_t CloseLimitMs = 15u * 60u * 1000u;
 };
 
 // Everything InitializeDevices resets to zero.
@@ -107,6 +113,12 @@ struct TSCSIDeviceState {
   std::array<int64_t, kSpeedSamples> qTime{}, qBytes{};
   int qIndex = 0;
   double QPFreq = 0;
+
+  // Erase request and error texts of the component (set and read by the burner).
+  bool QuickErase = false;
+  std::function<void(void* Sender, uint8_t DeviceId, bool EraseFailed)> cbEraseDone;
+  std::string ErrStr;
+  std::u16string ErrStrW;
 
   // Capabilities and medium
   TDC dc{};

@@ -393,7 +393,16 @@ TCacheThread::TCacheThread(TCDFiles& cd) : FCDFiles(cd) {
   }
 }
 
-TCacheThread::~TCacheThread() { Join(); }
+TCacheThread::~TCacheThread() {
+  // Joining a producer that waits for a consumer which will never come would hang.
+  bool running;
+  {
+    std::lock_guard lock(FCDFiles.CriticalSection);
+    running = !FCDFiles.CacheThreadTerminated;
+  }
+  if (running) SignalAbort(FCDFiles);
+  Join();
+}
 
 void TCacheThread::Join() {
   if (FThread.joinable() && FThread.get_id() != std::this_thread::get_id()) FThread.join();

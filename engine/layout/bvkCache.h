@@ -29,7 +29,7 @@ constexpr uint32_t kMaxCacheSize = 624u << 20;
 class TCacheThread {
  public:
   explicit TCacheThread(TCDFiles& CDFiles);
-  ~TCacheThread();  // joins
+  ~TCacheThread();  // aborts the stream if it still runs, then joins
   TCacheThread(const TCacheThread&) = delete;
   TCacheThread& operator=(const TCacheThread&) = delete;
 

@@ -41,8 +41,8 @@ constexpr uint8_t FID_PARENT = 0x08;
 // Read and execute for owner, group and others (4/14.9.5).
 constexpr uint32_t PERMISSIONS_READ_EXECUTE = 0x14A5;
 
-constexpr uint32_t FILE_ENTRY_AD_OFFSET = 176;     // allocation descriptors in a file entry
-constexpr uint32_t FID_FIXED_SIZE = 38;            // identifier descriptor before the name
+constexpr uint32_t FILE_ENTRY_AD_OFFSET = 176;  // allocation descriptors in a file entry
+constexpr uint32_t FID_FIXED_SIZE = 38;         // identifier descriptor before the name
 constexpr uint32_t LONG_AD_SIZE = 16;
 constexpr uint32_t SHORT_AD_SIZE = 8;
 // The top two bits of an extent length are its type; 30 bits remain for the length.

@@ -123,6 +123,7 @@ class THeaderSink {
   }
 
   std::span<uint8_t> Sectors(uint32_t count) { return Next(size_t(count) * kSectorSize); }
+  void Fail() { ok_ = false; }
   bool ok() const { return ok_ && uint64_t(cd_.IsoHeaderSize) % kSectorSize == 0; }
 
  private:
@@ -148,9 +149,11 @@ void WritePathTables(const TCDFiles& cd, THeaderSink& sink, THierarchy h) {
   const uint32_t width = joliet ? cd.PathTableWidthJ : cd.PathTableWidth;
   const auto sectors = uint32_t(BytesToBlocks(width));
   if (!sink.At(joliet ? cd.path_table_extent_j_l : cd.PathTableExtentL)) return;
-  if (auto s = sink.Sectors(sectors); !s.empty()) iso::WritePathTable(s, cd, h, false);
+  if (auto s = sink.Sectors(sectors); !s.empty() && !iso::WritePathTable(s, cd, h, false))
+    sink.Fail();
   if (!sink.At(joliet ? cd.path_table_extent_j_m : cd.path_table_extent_m)) return;
-  if (auto s = sink.Sectors(sectors); !s.empty()) iso::WritePathTable(s, cd, h, true);
+  if (auto s = sink.Sectors(sectors); !s.empty() && !iso::WritePathTable(s, cd, h, true))
+    sink.Fail();
 }
 
 void WriteDirectoryBlock(const TCDFiles& cd, THeaderSink& sink, THierarchy h) {
@@ -158,8 +161,8 @@ void WriteDirectoryBlock(const TCDFiles& cd, THeaderSink& sink, THierarchy h) {
   const uint32_t start = joliet ? cd.file_and_dir_descriptor_extent_j : cd.FileDirDescriptorExtent;
   for (auto& d : cd.Dirs) {
     if (!sink.At(start + (joliet ? d->AddressJ : d->Address))) return;
-    if (auto s = sink.Next(size_t(joliet ? d->DirSizeJ : d->DirSize)); !s.empty())
-      iso::WriteDirectoryExtent(s, cd, *d, h);
+    auto s = sink.Next(size_t(joliet ? d->DirSizeJ : d->DirSize));
+    if (s.size() < 68 || !iso::WriteDirectoryExtent(s, cd, *d, h)) sink.Fail();
   }
 }
 
@@ -177,7 +180,11 @@ uint32_t Prepare(TCDFiles& cd) {
   OrderTree(cd);
   cd.ISO9660FS = true;
   cd.UDF12 = false;
-  bool sound = LinkDirectoryEntries(cd);
+  if (!LinkDirectoryEntries(cd)) {
+    cd.ComponentStatus = 0;
+    return 0;
+  }
+  bool sound = true;
   // Names first: every size below is taken from the names as they will be written.
   DeriveHierarchyNames(cd);
   const bool boot = !cd.BootImage.empty();

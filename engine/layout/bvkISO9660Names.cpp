@@ -72,14 +72,6 @@ bool JolietForbidden(char32_t c) {
 // surrogates have no sound UTF-8 form.
 bool ISO1999Forbidden(char32_t c) { return c < 0x20 || c == '/' || IsSurrogate(c); }
 
-// The tree's folding, so that "unique" means the same here as for the long names.
-char32_t Fold(char32_t c) { return c < 0x10000 ? char32_t(FoldCase(char16_t(c))) : c; }
-
-std::u32string FoldedKey(const std::u32string& cps) {
-  std::u32string k(cps);
-  for (auto& c : k) c = Fold(c);
-  return k;
-}
 
 struct TRules {
   size_t Limit;
@@ -112,37 +104,72 @@ std::u32string Fit(const TRules& r, const std::u32string& name, std::u32string_v
   return out;
 }
 
-// Derives one hierarchy's names for one directory list. Store(entry, code points) writes the
-// encoded name; Same(entry) stores the long name unchanged.
-template <typename StoreFn, typename SameFn>
-void DeriveForDirectory(pDirEntry dir, const TRules& r, StoreFn Store, SameFn Same,
-                        std::u32string& scratch) {
-  std::vector<pFileEntry> changed;
-  std::vector<pFileEntry> kept;
-  for (pFileEntry e = dir->Files; e; e = e->NextFile) {
-    Decode(e->LongName, scratch);
-    bool clean = true;
-    size_t cost = 0;
-    for (char32_t c : scratch) {
-      if (r.Forbidden(c)) clean = false;
-      cost += r.Cost(c);
-    }
-    if (clean && cost <= r.Limit && !scratch.empty()) {
-      Same(e, scratch);
-      kept.push_back(e);
-    } else {
-      changed.push_back(e);
-    }
+std::u16string ToUtf16(const std::u32string& cps) {
+  std::u16string out;
+  for (char32_t c : cps) AppendUtf16(out, c);
+  return out;
+}
+
+// Joliet: UCS-2, so the long name is kept unit for unit when it is short enough and clean.
+struct TJolietHierarchy {
+  static constexpr TRules Rules{kJolietNameLimit, Utf16Cost, JolietForbidden};
+  static bool TryKeep(TFileEntry& e) {
+    const std::u16string& n = e.LongName;
+    if (n.empty() || n.size() > kJolietNameLimit) return false;
+    for (char16_t c : n)
+      if (JolietForbidden(c)) return false;
+    e.JolietName = n;
+    return true;
   }
+  static void Store(TFileEntry& e, const std::u32string& cps) { e.JolietName = ToUtf16(cps); }
+  static std::u16string KeptKey(const TFileEntry& e) { return FoldCase(e.JolietName); }
+};
+
+// ISO 9660:1999: the long name in UTF-8, kept when it encodes cleanly within 207 bytes.
+struct TISO1999Hierarchy {
+  static constexpr TRules Rules{kISO1999NameLimit, Utf8Cost, ISO1999Forbidden};
+  static bool TryKeep(TFileEntry& e) {
+    const std::u16string& n = e.LongName;
+    std::string& out = e.ISO1999Name;
+    out.clear();
+    if (n.empty()) return false;
+    for (size_t i = 0; i < n.size(); ++i) {
+      char32_t c = n[i];
+      if (c >= 0xD800 && c <= 0xDBFF && i + 1 < n.size() && n[i + 1] >= 0xDC00 &&
+          n[i + 1] <= 0xDFFF) {
+        c = 0x10000 + ((c - 0xD800) << 10) + (n[i + 1] - 0xDC00);
+        ++i;
+      }
+      if (ISO1999Forbidden(c)) return false;
+      AppendUtf8(out, c);
+      if (out.size() > kISO1999NameLimit) return false;
+    }
+    return true;
+  }
+  static void Store(TFileEntry& e, const std::u32string& cps) {
+    e.ISO1999Name.clear();
+    for (char32_t c : cps) AppendUtf8(e.ISO1999Name, c);
+  }
+  // The kept name is the long name re-encoded without loss, so its key is the long name's.
+  static std::u16string KeptKey(const TFileEntry& e) { return FoldCase(e.LongName); }
+};
+
+// One hierarchy's names for one directory list. Most lists need no change at all and cost one
+// scan; only a list with a changed name builds the set of names already taken.
+template <typename H>
+void DeriveForDirectory(pDirEntry dir, std::u32string& scratch) {
+  std::vector<pFileEntry> changed;
+  for (pFileEntry e = dir->Files; e; e = e->NextFile)
+    if (!H::TryKeep(*e)) changed.push_back(e);
   if (changed.empty()) return;
 
   // Unchanged names keep priority: a derived name never takes one that an entry has as is.
-  std::unordered_set<std::u32string> taken;
-  taken.reserve(kept.size() + changed.size());
-  for (pFileEntry e : kept) {
-    Decode(e->LongName, scratch);
-    taken.insert(FoldedKey(scratch));
-  }
+  std::unordered_set<pFileEntry> derived(changed.begin(), changed.end());
+  std::unordered_set<std::u16string> taken;
+  for (pFileEntry e = dir->Files; e; e = e->NextFile)
+    if (!derived.count(e)) taken.insert(H::KeptKey(*e));
+
+  const TRules& r = H::Rules;
   uint32_t counter = 1;
   for (pFileEntry e : changed) {
     Decode(e->LongName, scratch);
@@ -150,43 +177,30 @@ void DeriveForDirectory(pDirEntry dir, const TRules& r, StoreFn Store, SameFn Sa
       if (r.Forbidden(c)) c = U'_';
     if (scratch.empty()) scratch = U"_";
     std::u32string name = Fit(r, scratch, {});
-    std::u32string key = FoldedKey(name);
+    std::u16string key = FoldCase(ToUtf16(name));
     while (taken.count(key)) {
-      std::string digits = "~" + std::to_string(counter++);
-      std::u32string tail(digits.begin(), digits.end());
-      name = Fit(r, scratch, tail);
-      key = FoldedKey(name);
+      const std::string digits = "~" + std::to_string(counter++);
+      name = Fit(r, scratch, std::u32string(digits.begin(), digits.end()));
+      key = FoldCase(ToUtf16(name));
     }
     taken.insert(std::move(key));
-    Store(e, name);
+    H::Store(*e, name);
   }
 }
 
 }  // namespace
 
 void DeriveHierarchyNames(TCDFiles& cd) {
-  const TRules joliet{kJolietNameLimit, Utf16Cost, JolietForbidden};
-  const TRules iso1999{kISO1999NameLimit, Utf8Cost, ISO1999Forbidden};
   std::u32string scratch;
   for (auto& dirPtr : cd.Dirs) {
     pDirEntry dir = dirPtr.get();
     if (cd.JolietFS) {
-      DeriveForDirectory(
-          dir, joliet,
-          [](pFileEntry e, const std::u32string& cps) {
-            e->JolietName.clear();
-            for (char32_t c : cps) AppendUtf16(e->JolietName, c);
-          },
-          [](pFileEntry e, const std::u32string&) { e->JolietName = e->LongName; }, scratch);
+      DeriveForDirectory<TJolietHierarchy>(dir, scratch);
     } else {
       for (pFileEntry e = dir->Files; e; e = e->NextFile) e->JolietName.clear();
     }
-    auto toUtf8 = [](pFileEntry e, const std::u32string& cps) {
-      e->ISO1999Name.clear();
-      for (char32_t c : cps) AppendUtf8(e->ISO1999Name, c);
-    };
     if (cd.ISO9660v1999FS) {
-      DeriveForDirectory(dir, iso1999, toUtf8, toUtf8, scratch);
+      DeriveForDirectory<TISO1999Hierarchy>(dir, scratch);
     } else {
       for (pFileEntry e = dir->Files; e; e = e->NextFile) e->ISO1999Name.clear();
     }

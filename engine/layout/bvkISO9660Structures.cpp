@@ -206,7 +206,8 @@ void WriteTerminator(std::span<uint8_t> s) {
   PutU8(s, 6, 1);
 }
 
-void WritePathTable(std::span<uint8_t> dest, const TCDFiles& cd, THierarchy h, bool bigEndian) {
+bool WritePathTable(std::span<uint8_t> dest, const TCDFiles& cd, THierarchy h, bool bigEndian) {
+  if (dest.size() < 10) return false;
   auto put32 = bigEndian ? PutBE32 : PutLE32;
   auto put16 = bigEndian ? PutBE16 : PutLE16;
   const uint32_t start = BlockStart(cd, h) + cd.FirstWritableSector;
@@ -219,6 +220,7 @@ void WritePathTable(std::span<uint8_t> dest, const TCDFiles& cd, THierarchy h, b
     const TDirEntry& d = *cd.PathTableEntries[i];
     const TFileEntry& e = *DirectoryEntryOf(d);
     const uint32_t n = IdentifierLength(e, h, cd.ISO9660v1999FS);
+    if (pos + PathTableRecordLength(n) > dest.size()) return false;
     auto rec = dest.subspan(pos, PathTableRecordLength(n));
     PutU8(rec, 0, uint8_t(n));
     put32(rec, 2, start + DirAddress(d, h));
@@ -226,10 +228,12 @@ void WritePathTable(std::span<uint8_t> dest, const TCDFiles& cd, THierarchy h, b
     WriteIdentifier(rec.subspan(8, n), e, h, cd.ISO9660v1999FS);
     pos += rec.size();
   }
+  return true;
 }
 
-void WriteDirectoryExtent(std::span<uint8_t> dest, const TCDFiles& cd, const TDirEntry& dir,
+bool WriteDirectoryExtent(std::span<uint8_t> dest, const TCDFiles& cd, const TDirEntry& dir,
                           THierarchy h) {
+  if (dest.size() < 68) return false;
   PutDotRecord(dest.subspan(0, 34), DirExtent(cd, dir, h), DirBytes(dir, h), 0);
   PutDotRecord(dest.subspan(34, 34), DirExtent(cd, *dir.Parent, h), DirBytes(*dir.Parent, h), 1);
   size_t pos = 68;
@@ -238,6 +242,7 @@ void WriteDirectoryExtent(std::span<uint8_t> dest, const TCDFiles& cd, const TDi
     const uint32_t r = DirectoryRecordLength(n);
     // A record never crosses a sector boundary; the rest of the sector stays zero.
     if (pos % kSectorSize + r > kSectorSize) pos += kSectorSize - pos % kSectorSize;
+    if (pos + r > dest.size()) return false;
     auto rec = dest.subspan(pos, r);
     uint8_t flags = IsHiddenOnDisc(e->attributes) ? 1 : 0;
     if (e->DirRecord) {
@@ -252,6 +257,7 @@ void WriteDirectoryExtent(std::span<uint8_t> dest, const TCDFiles& cd, const TDi
     WriteIdentifier(rec.subspan(33, n), *e, h, cd.ISO9660v1999FS);
     pos += r;
   }
+  return true;
 }
 
 void WriteBootCatalog(std::span<uint8_t> s, const TCDFiles& cd) {

@@ -44,10 +44,11 @@ void WriteVolumeDescriptor(std::span<uint8_t> sector, const TCDFiles& cd,
                            TVolumeDescriptorKind kind);
 void WriteBootRecord(std::span<uint8_t> sector, const TCDFiles& cd);
 void WriteTerminator(std::span<uint8_t> sector);
-// One path table, padded to whole sectors by the caller's span size.
-void WritePathTable(std::span<uint8_t> dest, const TCDFiles& cd, THierarchy h, bool bigEndian);
-// One directory's extent: DirSize (or DirSizeJ) bytes.
-void WriteDirectoryExtent(std::span<uint8_t> dest, const TCDFiles& cd, const TDirEntry& dir,
+// One path table, padded to whole sectors by the caller's span size. False (the span is left
+// partly written) when the records do not fit: the tree changed since its size was taken.
+bool WritePathTable(std::span<uint8_t> dest, const TCDFiles& cd, THierarchy h, bool bigEndian);
+// One directory's extent: DirSize (or DirSizeJ) bytes; false when the records do not fit.
+bool WriteDirectoryExtent(std::span<uint8_t> dest, const TCDFiles& cd, const TDirEntry& dir,
                           THierarchy h);
 void WriteBootCatalog(std::span<uint8_t> sector, const TCDFiles& cd);
 

@@ -7,8 +7,6 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
-#include <unordered_map>
-#include <unordered_set>
 
 #include "platform/bvkFindData.h"
 #include "platform/bvkText.h"
@@ -30,15 +28,6 @@ enum class TAddOutcome { Added, Replaced, Existing, Skipped, Refused };
 bool IsSeparator(char16_t c) { return c == u'\\' || c == u'/'; }
 
 std::string Utf8(std::u16string_view s) { return Utf16ToUtf8(s); }
-
-// The key of a directory's NameIndex. One buffer per thread keeps look-ups allocation-free for
-// the common short names.
-const std::u16string& FoldedKey(std::u16string_view name) {
-  thread_local std::u16string key;
-  key.clear();
-  FoldCaseInto(name, key);
-  return key;
-}
 
 bool Refuse(TCDFiles& cd, std::string message) {
   cd.LastInsertError = std::move(message);
@@ -83,13 +72,18 @@ std::string DiscPathText(pDirEntry dir, std::u16string_view name) {
   return Utf8(DirectoryPathText(dir)) + Utf8(name);
 }
 
-// A replaced entry's old content goes, and with it everything derived from that content.
+// A replaced entry's old content goes, and with it everything derived from that content: its
+// digest, its own link, its data callback, and the links of duplicates that pointed at it.
+// Duplicate detection hashes every entry it links, so only a hashed entry can be a link target;
+// checking that first keeps a mass replacement from scanning the whole table each time.
 void DropContent(TCDFiles& cd, pFileEntry e) {
+  if (!e->Hash.empty()) {
+    for (const auto& other : cd.Files)
+      if (other->ReferenceEntry == e) other->ReferenceEntry = nullptr;
+  }
   e->Hash.clear();
   e->ReferenceEntry = nullptr;
   e->mfcbFunction = nullptr;
-  for (const auto& other : cd.Files)
-    if (other->ReferenceEntry == e) other->ReferenceEntry = nullptr;
 }
 
 TAddOutcome AddEntryImpl(TCDFiles& cd, pDirEntry dir, const TWin32FindDataW& given, bool Unicode,
@@ -127,11 +121,9 @@ TAddOutcome AddEntryImpl(TCDFiles& cd, pDirEntry dir, const TWin32FindDataW& giv
     return TAddOutcome::Refused;
   }
 
-  const std::u16string& key = FoldedKey(name);
-  pFileEntry e = nullptr;
+  pFileEntry e = dir->NameIndex.Find(name);
   TAddOutcome outcome = TAddOutcome::Added;
-  if (auto it = dir->NameIndex.find(key); it != dir->NameIndex.end()) {
-    e = it->second;
+  if (e != nullptr) {
     if (isDir && e->DirRecord == nullptr) {
       Refuse(cd, "A file of that name exists: " + DiscPathText(dir, e->LongName));
       return TAddOutcome::Refused;
@@ -153,7 +145,8 @@ TAddOutcome AddEntryImpl(TCDFiles& cd, pDirEntry dir, const TWin32FindDataW& giv
     e = owned.get();
     e->FileIndex = int32_t(cd.Files.size());
     cd.Files.push_back(std::move(owned));
-    dir->NameIndex.emplace(key, e);
+    e->LongName = name;
+    dir->NameIndex.Insert(e);
     if (dir->LastFile != nullptr)
       dir->LastFile->NextFile = e;
     else
@@ -258,7 +251,7 @@ void Rollback(TCDFiles& cd, size_t fileMark, size_t dirMark) {
     pFileEntry prev = nullptr;
     pFileEntry e = d.Files;
     while (e != nullptr && size_t(e->FileIndex) < fileMark) prev = e, e = e->NextFile;
-    for (; e != nullptr; e = e->NextFile) d.NameIndex.erase(FoldCase(e->LongName));
+    for (; e != nullptr; e = e->NextFile) d.NameIndex.Erase(e);
     if (prev != nullptr)
       prev->NextFile = nullptr;
     else
@@ -288,14 +281,16 @@ std::string JoinNative(const std::string& dir, const std::string& name) {
   return dir + "/" + name;
 }
 
-// One folder of a scan: its subfolders first (when recursive), then its matching files.
+// One folder of a scan: its subfolders first (when recursive), then its matching files. The
+// folder is read once, so both passes see the same snapshot of it.
 bool ScanDir(TCDFiles& cd, pDirEntry target, const std::string& dirPath,
              std::u16string_view FileSpecs, bool Recursive, bool Unicode) {
   std::vector<TFindItem> items;
   int err = 0;
+  if (EnumerateDirectory(dirPath, Recursive ? u"*.*" : FileSpecs, items, &err) ==
+      TFindResult::Error)
+    return Refuse(cd, "Cannot read folder: " + dirPath + ErrnoText(err));
   if (Recursive) {
-    if (EnumerateDirectory(dirPath, u"*.*", items, &err) == TFindResult::Error)
-      return Refuse(cd, "Cannot read folder: " + dirPath + ErrnoText(err));
     for (const TFindItem& item : items) {
       if ((item.Data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0) continue;
       pDirEntry sub = nullptr;
@@ -311,10 +306,9 @@ bool ScanDir(TCDFiles& cd, pDirEntry target, const std::string& dirPath,
         return false;
     }
   }
-  if (EnumerateDirectory(dirPath, FileSpecs, items, &err) == TFindResult::Error)
-    return Refuse(cd, "Cannot read folder: " + dirPath + ErrnoText(err));
   for (const TFindItem& item : items) {
     if ((item.Data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) continue;
+    if (Recursive && !MatchFileMask(item.Data.cFileName, FileSpecs)) continue;
     const std::u16string source = Utf16FromNativePath(JoinNative(dirPath, item.NativeName));
     pFileEntry e = nullptr;
     if (AddEntryImpl(cd, target, item.Data, Unicode, 0, source, false, e) == TAddOutcome::Refused)
@@ -401,52 +395,106 @@ std::vector<std::u16string> SplitPath(std::u16string_view p, bool posix) {
   return parts;
 }
 
-// Gives each ISO name of one folder's list a spelling no earlier entry has: a later duplicate
-// gets "~N" before its extension, shortening the stem so the name is no longer than before (or
-// 12 bytes, whichever is more). Runs before the list is sorted, so "later" is insertion order.
-void MakeShortNamesUnique(TDirEntry& d) {
-  std::unordered_set<std::string> all;
-  size_t count = 0;
-  for (pFileEntry e = d.Files; e != nullptr; e = e->NextFile, ++count)
-    all.insert(UpperAscii(e->ShortName));
-  if (all.size() == count) return;
-  std::unordered_set<std::string> taken;
-  // Where the numbering of each clashing name goes on, so that thousands of entries sharing
-  // their first 12 characters are numbered in linear time.
-  std::unordered_map<std::string, unsigned> nextTail;
-  for (pFileEntry e = d.Files; e != nullptr; e = e->NextFile) {
-    std::string key = UpperAscii(e->ShortName);
-    if (taken.insert(key).second) continue;
-    unsigned& next = nextTail.try_emplace(key, 1u).first->second;
-    const std::string& old = e->ShortName;
-    const size_t dot = old.rfind('.');
-    std::string stem = dot == std::string::npos ? old : old.substr(0, dot);
-    std::string ext = dot == std::string::npos ? std::string() : old.substr(dot);
-    const size_t limit = std::min(std::max(old.size(), kDefaultShortName), kMaxShortNameBytes);
-    std::string candidate;
-    for (unsigned n = next;; ++n) {
-      std::string tail = std::to_string(n);
-      tail.insert(tail.begin(), '~');
-      std::string x = ext;
-      if (tail.size() + x.size() > limit) x.resize(limit - tail.size());
-      const size_t room = limit - tail.size() - x.size();
-      candidate.assign(stem, 0, std::min(stem.size(), room));
-      candidate.append(tail).append(x);
-      key = UpperAscii(candidate);
-      if (!taken.count(key) && !all.count(key)) {
-        next = n + 1;
-        break;
+// The ISO names given out while numbering one folder. Names are at most 15 bytes and never
+// contain NUL, so each packs into 16 zero-padded bytes; a flat table of those keeps numbering
+// 200,000 clashing names cheap.
+class TAssignedNames {
+ public:
+  explicit TAssignedNames(size_t expected) {
+    size_t capacity = 16;
+    while (capacity < expected * 2) capacity *= 2;
+    slots_.assign(capacity, Key{});
+  }
+  bool Contains(std::string_view name) const { return slots_[Probe(Pack(name))] != Key{}; }
+  void Insert(std::string_view name) {
+    const Key k = Pack(name);
+    slots_[Probe(k)] = k;
+    if (++used_ * 2 > slots_.size()) Rehash();
+  }
+
+ private:
+  struct Key {
+    uint64_t lo = 0, hi = 0;
+    bool operator==(const Key&) const = default;
+  };
+  static Key Pack(std::string_view name) {
+    char bytes[16] = {};
+    std::memcpy(bytes, name.data(), std::min(name.size(), sizeof bytes));
+    Key k;
+    std::memcpy(&k.lo, bytes, 8);
+    std::memcpy(&k.hi, bytes + 8, 8);
+    return k;
+  }
+  // The slot holding k, or the empty slot where it would go.
+  size_t Probe(const Key& k) const {
+    uint64_t h = (k.lo ^ (k.hi * 0x9E3779B97F4A7C15ull)) * 0xBF58476D1CE4E5B9ull;
+    h ^= h >> 31;
+    const size_t mask = slots_.size() - 1;
+    size_t i = size_t(h) & mask;
+    while (slots_[i] != Key{} && slots_[i] != k) i = (i + 1) & mask;
+    return i;
+  }
+  void Rehash() {
+    std::vector<Key> old(slots_.size() * 2, Key{});
+    old.swap(slots_);
+    for (const Key& k : old)
+      if (k != Key{}) slots_[Probe(k)] = k;
+  }
+
+  std::vector<Key> slots_;
+  size_t used_ = 0;
+};
+
+// Gives each ISO name of one folder a spelling no earlier entry has: a later duplicate gets "~N"
+// before its extension, shortening the stem so the name is no longer than before (or 12 bytes,
+// whichever is more). `sorted` is the folder's list sorted by name with the later of equal names
+// first, so the last entry of each run of equal names is the one that keeps it.
+void MakeShortNamesUnique(const std::vector<pFileEntry>& sorted) {
+  std::vector<std::string> originals;  // upper-cased, in sorted order
+  originals.reserve(sorted.size());
+  for (pFileEntry e : sorted) originals.push_back(UpperAscii(e->ShortName));
+  const auto isOriginal = [&](const std::string& key) {
+    return std::binary_search(originals.begin(), originals.end(), key,
+                              [](const std::string& x, const std::string& y) {
+                                return CompareAsciiI(x, y) < 0;
+                              });
+  };
+  TAssignedNames assigned(sorted.size());
+  std::string candidate, key;
+  for (size_t runEnd = sorted.size(); runEnd > 0;) {
+    size_t runStart = runEnd - 1;
+    while (runStart > 0 && originals[runStart - 1] == originals[runEnd - 1]) --runStart;
+    // Entries runStart .. runEnd-2 are the later duplicates, in reverse insertion order.
+    unsigned n = 1;
+    for (size_t k = runEnd - 1; k-- > runStart;) {
+      pFileEntry e = sorted[k];
+      const std::string& old = e->ShortName;
+      const size_t dot = old.rfind('.');
+      const std::string_view stem = std::string_view(old).substr(0, dot);
+      std::string ext = dot == std::string::npos ? std::string() : old.substr(dot);
+      const size_t limit = std::min(std::max(old.size(), kDefaultShortName), kMaxShortNameBytes);
+      for (;; ++n) {
+        std::string tail = std::to_string(n);
+        tail.insert(tail.begin(), '~');
+        if (tail.size() + ext.size() > limit) ext.resize(limit - tail.size());
+        const size_t room = limit - tail.size() - ext.size();
+        candidate.assign(stem.substr(0, std::min(stem.size(), room)));
+        candidate.append(tail).append(ext);
+        key = UpperAscii(candidate);
+        if (!assigned.Contains(key) && !isOriginal(key)) break;
       }
+      ++n;
+      assigned.Insert(key);
+      if (e->DirRecord != nullptr) {
+        e->DirRecord->ShortName = key;
+        e->DirRecord->DirNameLength = uint8_t(key.size());
+        e->ShortName = key;
+      } else {
+        e->ShortName = candidate;
+      }
+      e->FileNameLength = uint8_t(e->ShortName.size());
     }
-    taken.insert(key);
-    if (e->DirRecord != nullptr) {
-      e->DirRecord->ShortName = key;
-      e->DirRecord->DirNameLength = uint8_t(key.size());
-      e->ShortName = key;
-    } else {
-      e->ShortName = candidate;
-    }
-    e->FileNameLength = uint8_t(e->ShortName.size());
+    runEnd = runStart;
   }
 }
 
@@ -469,7 +517,7 @@ void OrderEntryList(TDirEntry& d, std::vector<pFileEntry>& list) {
     return CompareAsciiI(a->ShortName, b->ShortName) == 0;
   });
   if (clash != list.end()) {
-    MakeShortNamesUnique(d);  // still sees the list in its unsorted order
+    MakeShortNamesUnique(list);
     collectAndSort();
   }
   for (size_t i = 0; i + 1 < list.size(); ++i) list[i]->NextFile = list[i + 1];
@@ -508,8 +556,7 @@ void ClearAll(TCDFiles& cd) {
 }
 
 pFileEntry FindEntry(const TDirEntry& dir, std::u16string_view Name) {
-  auto it = dir.NameIndex.find(FoldedKey(Name));
-  return it == dir.NameIndex.end() ? nullptr : it->second;
+  return dir.NameIndex.Find(Name);
 }
 
 pDirEntry ResolveDestPath(const TCDFiles& cd, std::u16string_view DestPath) {

@@ -3,7 +3,13 @@
 // and numbering that precede address assignment.
 //
 // Source paths are native paths (UTF-8 in the 8-bit forms, UTF-16 in the wide forms); disc
-// paths use backslashes ("\" or "" is the root, "\Docs\2012" a folder).
+// paths use backslashes ("\" or "" is the root, "\Docs\2012" a folder). A forward slash is read
+// as a separator in disc paths too: no name on the disc may contain either.
+//
+// Names are compared by simple case folding (see platform/bvkText.h), and a folder's names are
+// unique under that comparison. Every insertion that returns nullptr leaves the layout as it was
+// and says why in TCDFiles::LastInsertError; a folder scan that fails part-way takes back what it
+// had added (entries it replaced under ReplaceFile keep their new source).
 #pragma once
 
 #include <string>
@@ -37,11 +43,21 @@ pFileEntry InsertMemoryFileW(TCDFiles& cd, std::u16string_view DestPath,
 pFileEntry InsertMemoryFile(TCDFiles& cd, std::string_view DestPath,
                             const TWin32FindDataW& FindFileData, TGetDataEvent OnGetData);
 
+// Adds the files of DirPath that match FileSpecs (Windows mask rules) to DestPath; with
+// Recursive, every subfolder is created (matching files or not) and scanned the same way, before
+// the files of its parent. Each folder is read in byte order of its names, so a scan gives the
+// same layout every time. Links to folders, FIFOs, sockets and devices are left out. A folder
+// the OnAddFile handler skips is left out with everything below it; the scan goes on. An
+// unreadable folder, a refused name or a full table fails the whole scan (nullptr). With
+// SavePath, the folders of DirPath itself are recreated below DestPath first (see
+// SavePathComponents).
 pDirEntry InsertDirW(TCDFiles& cd, std::u16string_view DestPath, std::u16string_view DirPath,
                      std::u16string_view FileSpecs, bool Recursive, bool SavePath);
 pDirEntry InsertDir(TCDFiles& cd, std::string_view DestPath, std::string_view DirPath,
                     std::string_view FileSpecs, bool Recursive, bool SavePath);
 
+// An empty folder dated now; its ISO name is the first 11 characters of DirName, upper-cased.
+// An existing folder of that name is returned; an existing file of that name gives nullptr.
 pDirEntry CreateDirW(TCDFiles& cd, std::u16string_view DestPath, std::u16string_view DirName);
 pDirEntry CreateDir(TCDFiles& cd, std::string_view DestPath, std::string_view DirName);
 
@@ -54,6 +70,8 @@ pDirEntry ResolveDestPath(const TCDFiles& cd, std::u16string_view DestPath);
 // "\" for the root, otherwise "\A\B\" (with the trailing backslash).
 std::u16string DirectoryPathText(pDirEntry dir);
 
+// Both forms of the label are cut to 32 units (UTF-16 units / UTF-8 bytes) without splitting a
+// character; malformed UTF-8 becomes U+FFFD.
 void SetVolumeIDW(TCDFiles& cd, std::u16string_view Label);
 void SetVolumeID(TCDFiles& cd, std::string_view Label);
 

@@ -14,6 +14,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "layout/bvkTreeIndex.h"
 #include "layout/bvkUDFTypes.h"
 #include "platform/bvkFindData.h"
 
@@ -91,7 +92,7 @@ struct TDirEntry {
   pFileEntry Entry = nullptr;      // this directory's entry in its parent's list (null for root)
   pFileEntry Files = nullptr;      // head of the entry list
   pFileEntry LastFile = nullptr;   // tail of the entry list, for O(1) appends
-  std::unordered_map<std::u16string, pFileEntry> NameIndex;  // case-folded LongName -> entry
+  TNameIndex NameIndex;            // LongName (case-folded) -> entry
   TUDFDirInfo UDFDirInfo;
 };
 

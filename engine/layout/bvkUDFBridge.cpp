@@ -40,7 +40,8 @@ constexpr uint32_t kFileEntryADSpace = kSectorSize - FILE_ENTRY_AD_OFFSET;  // 1
 constexpr uint64_t kLargestSplitExtent = (uint64_t(1) << 30) - kSectorSize;
 
 uint32_t Lbn(const TCDFiles& cd, uint32_t sessionSector) {
-  return sessionSector + cd.UDFBridgeInfo.SessionStarting_LSA - cd.UDFBridgeInfo.PartitionStarting_LSA;
+  return sessionSector + cd.UDFBridgeInfo.SessionStarting_LSA -
+         cd.UDFBridgeInfo.PartitionStarting_LSA;
 }
 
 uint32_t PartitionLength(const TCDFiles& cd) {
@@ -59,6 +60,10 @@ size_t CompressedLabel(const TCDFiles& cd, uint8_t (&out)[31]) {
   if (cut.size() == osta::VOLUME_LABEL_UNITS && cut.back() >= 0xD800 && cut.back() <= 0xDBFF)
     cut.pop_back();
   return size_t(CompressOSTAUnicode(int(cut.size()), osta::COMPRESSION_ID_16, cut.data(), out));
+}
+
+const std::u16string& UDFNameOf(const TFileEntry& e) {
+  return e.UDFFileInfo.UDFName.empty() ? e.LongName : e.UDFFileInfo.UDFName;
 }
 
 uint32_t FIDLength(size_t nameUnits) {
@@ -81,7 +86,7 @@ void AssignUDFNames(TDirEntry& dir) {
       if (c == u'/' || c == u'\0') c = u'_';
     if (!name.empty() && name.size() <= osta::MAX_NAME_UNITS && name == e->LongName &&
         taken.insert(UDFNameKey(name)).second) {
-      e->UDFFileInfo.UDFName = std::move(name);
+      e->UDFFileInfo.UDFName.clear();  // the long name itself
     } else {
       pending.emplace_back(e, std::move(name));
     }
@@ -190,8 +195,9 @@ void WriteVolumeDescriptorSequence(const TCDFiles& cd, uint8_t* d, uint32_t base
   PutU32(pvd, 68, 1);
   {
     uint8_t vsi[9];
-    const std::u16string set(osta::VOLUME_SET_IDENTIFIER,
-                             osta::VOLUME_SET_IDENTIFIER + std::strlen(osta::VOLUME_SET_IDENTIFIER));
+    const std::u16string set(
+        osta::VOLUME_SET_IDENTIFIER,
+        osta::VOLUME_SET_IDENTIFIER + std::strlen(osta::VOLUME_SET_IDENTIFIER));
     const int n = CompressOSTAUnicode(int(set.size()), osta::COMPRESSION_ID_8, set.data(), vsi);
     PutDString(pvd, 72, 128, vsi, size_t(n));
   }
@@ -211,8 +217,9 @@ void WriteVolumeDescriptorSequence(const TCDFiles& cd, uint8_t* d, uint32_t base
   PutU32(lvd, 264, 6);  // map table length
   PutU32(lvd, 268, 1);  // number of partition maps
   PutImplementationRegid(lvd, 272);
-  PutExtentAD(lvd, 432, kIntegrityExtentBytes, s + bi.LogicalVolumeIntegrityDescriptor_LSAWRTSession);
-  lvd[440] = 1;         // type 1 partition map
+  PutExtentAD(lvd, 432, kIntegrityExtentBytes,
+              s + bi.LogicalVolumeIntegrityDescriptor_LSAWRTSession);
+  lvd[440] = 1;  // type 1 partition map
   lvd[441] = 6;
   PutU16(lvd, 442, 1);  // volume sequence number
   PutU16(lvd, 444, 0);  // partition number
@@ -223,8 +230,14 @@ void WriteVolumeDescriptorSequence(const TCDFiles& cd, uint8_t* d, uint32_t base
   PutU16(pd, 20, 1);  // allocated
   PutU16(pd, 22, 0);  // partition number
   {
-    const uint8_t suffix[8] = {uint8_t(osta::UDF_REVISION), uint8_t(osta::UDF_REVISION >> 8),
-                               osta::OS_CLASS, 0, 0, 0, 0, 0};
+    const uint8_t suffix[8] = {uint8_t(osta::UDF_REVISION),
+                               uint8_t(osta::UDF_REVISION >> 8),
+                               osta::OS_CLASS,
+                               0,
+                               0,
+                               0,
+                               0,
+                               0};
     PutRegid(pd, 24, osta::PARTITION_CONTENTS_IDENTIFIER, suffix);
   }
   PutU32(pd, 184, 1);  // read-only
@@ -329,7 +342,7 @@ void WriteOneBlock(TCDFiles& cd, uint8_t* sector) {
         const uint32_t target = e->DirRecord ? e->DirRecord->UDFDirInfo.DirICB_LSOffsetWRTSession
                                              : e->UDFFileInfo.FileICB_LSOffsetWRTSession;
         StartFID(bi, BuildFileIdentifierDescriptor(
-                         bi.FIDContainer, e->DirRecord ? FID_DIRECTORY : 0, e->UDFFileInfo.UDFName,
+                         bi.FIDContainer, e->DirRecord ? FID_DIRECTORY : 0, UDFNameOf(*e),
                          Lbn(cd, target),
                          Lbn(cd, di.DirData_LSOffsetWRTSession + bi.BlockOffsetWritingDirData)));
         di.CurrentFileEntry = e->NextFile;
@@ -365,7 +378,7 @@ void EnterDirectory(TCDFiles& cd, TDirEntry& d) {
     } else {
       ++bi.NumberOfFiles;
     }
-    di.InformationLength += FIDLength(e->UDFFileInfo.UDFName.size());
+    di.InformationLength += FIDLength(UDFNameOf(*e).size());
   }
   di.DirICB_LSOffsetWRTSession = bi.NextAvailableLSOffsetWRTSession++;
   di.DirData_LSOffsetWRTSession = bi.NextAvailableLSOffsetWRTSession;
@@ -479,7 +492,8 @@ void WriteUDFVolumeDescriptorSequences(const TCDFiles& cd, uint8_t* dest) {
 void WriteLogicalVolumeIntegrity(const TCDFiles& cd, uint8_t* dest) {
   std::memset(dest, 0, 4 * kSectorSize);
   const UDFBridgeInformation& bi = cd.UDFBridgeInfo;
-  const uint32_t location = bi.SessionStarting_LSA + bi.LogicalVolumeIntegrityDescriptor_LSAWRTSession;
+  const uint32_t location =
+      bi.SessionStarting_LSA + bi.LogicalVolumeIntegrityDescriptor_LSAWRTSession;
   WriteUDFTimeStamp(dest + 16, bi.UDFTimeStamp);
   PutU32(dest, 28, 1);  // close
   PutExtentAD(dest, 32, 0, 0);
@@ -502,7 +516,8 @@ void WriteAnchorVolumeDescriptorPointer(const TCDFiles& cd, uint8_t* dest, uint3
   std::memset(dest, 0, kSectorSize);
   const UDFBridgeInformation& bi = cd.UDFBridgeInfo;
   const uint32_t s = bi.SessionStarting_LSA;
-  PutExtentAD(dest, 16, kSequenceExtentBytes, s + bi.MainVolumeDescriptorSequenceExtent_LSAWRTSession);
+  PutExtentAD(dest, 16, kSequenceExtentBytes,
+              s + bi.MainVolumeDescriptorSequenceExtent_LSAWRTSession);
   PutExtentAD(dest, 24, kSequenceExtentBytes,
               s + bi.ReserveVolumeDescriptorSequenceExtent_LSAWRTSession);
   BuildUDFTag(dest, TAG_ANCHOR_VOLUME_DESCRIPTOR_POINTER, 496, location + s);

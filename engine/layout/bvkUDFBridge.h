@@ -20,11 +20,11 @@ void LayoutUDFFileStructures(TCDFiles& cd, uint32_t cursor);
 void CompleteUDFLayout(TCDFiles& cd, uint32_t dataStart, uint32_t lastSector);
 
 // ---- fixed structures, called by the header builder (each fills a zeroed buffer) ---------
-void WriteVolumeRecognitionSequence(const TCDFiles& cd, uint8_t* dest);        // 3 sectors
-void WriteUDFVolumeDescriptorSequences(const TCDFiles& cd, uint8_t* dest);     // 32 sectors
-void WriteLogicalVolumeIntegrity(const TCDFiles& cd, uint8_t* dest);           // 4 sectors
+void WriteVolumeRecognitionSequence(const TCDFiles& cd, uint8_t* dest);     // 3 sectors
+void WriteUDFVolumeDescriptorSequences(const TCDFiles& cd, uint8_t* dest);  // 32 sectors
+void WriteLogicalVolumeIntegrity(const TCDFiles& cd, uint8_t* dest);        // 4 sectors
 void WriteAnchorVolumeDescriptorPointer(const TCDFiles& cd, uint8_t* dest, uint32_t location);
-void WriteFileSetDescriptor(const TCDFiles& cd, uint8_t* dest);                // 2 sectors
+void WriteFileSetDescriptor(const TCDFiles& cd, uint8_t* dest);  // 2 sectors
 
 // ---- streaming, called by the image producer -----------------------------------------------
 // Writes the next k (1..32) sectors of file entries and directory data; false, writing

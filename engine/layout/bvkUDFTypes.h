@@ -29,16 +29,16 @@ enum class FileDirWritingStatus : uint8_t { WritingDirICB, WritingDirData, Writi
 // Per file entry (files and directory entries alike).
 struct UDFFileInformation {
   uint32_t FileICB_LSOffsetWRTSession = 0;
-  // The identifier as the UDF view writes it: the long name, shortened to what a file
-  // identifier descriptor can hold and unique within its directory. Every length the layout
-  // takes comes from here, so sizing and writing cannot disagree.
+  // The identifier the UDF view writes when it is not the long name itself (empty then): the
+  // long name shortened to what a file identifier descriptor holds, unique in its directory.
+  // Sizing and writing both take the name from the same place, so they cannot disagree.
   std::u16string UDFName;
 };
 
 // Per directory.
 struct UDFDirectoryInformation {
   uint16_t FileLinkCount = 0;
-  uint64_t InformationLength = 0;        // bytes of the directory's identifier descriptors
+  uint64_t InformationLength = 0;          // bytes of the directory's identifier descriptors
   TFileEntry* CurrentFileEntry = nullptr;  // walk position in the directory's entry list
   uint32_t DirICB_LSOffsetWRTSession = 0;
   uint32_t DirData_LSOffsetWRTSession = 0;
@@ -50,14 +50,14 @@ struct UDFBridgeInformation {
   int8_t UDFVolumeIdentifierLength = 0;  // bytes used in VolumeIdentifier
   uint16_t PartialFIDLengthRecovered = 0;
   uint16_t PartialFIDLengthToRecover = 0;
-  uint32_t NumberOfDirectories = 0;      // root included
+  uint32_t NumberOfDirectories = 0;  // root included
   uint32_t NumberOfFiles = 0;
   uint32_t VolumeRecognitionSequence_LSAWRTSession = 0;
   uint32_t AnchorVolumeDescriptorPointer_LSAWRTSession = 0;
   uint32_t MainVolumeDescriptorSequenceExtent_LSAWRTSession = 0;
   uint32_t ReserveVolumeDescriptorSequenceExtent_LSAWRTSession = 0;
   uint32_t LogicalVolumeIntegrityDescriptor_LSAWRTSession = 0;
-  uint32_t PartitionStarting_LSA = 0;    // absolute
+  uint32_t PartitionStarting_LSA = 0;  // absolute
   uint32_t LengthOfPartitionPortionInSession_LBS = 0;
   uint32_t FileSetDescriptor_LSAWRTSession = 0;
   uint32_t RootDirectoryICB_LSAWRTSession = 0;
@@ -66,7 +66,7 @@ struct UDFBridgeInformation {
   uint32_t BlockOffsetWritingDirData = 0;
   uint32_t ISODataPortionStarting_LSAWRTSession = 0;
   uint32_t LastAnchorVolumeDescriptorPointer_LSAWRTSession = 0;
-  uint32_t SessionStarting_LSA = 0;      // absolute first sector of the session; 0 for an image
+  uint32_t SessionStarting_LSA = 0;  // absolute first sector of the session; 0 for an image
   int64_t ICB_UniqueID = 16;
   bool BackTrack = false;
   bool IsPartialFID = false;

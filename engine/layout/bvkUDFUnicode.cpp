@@ -43,8 +43,8 @@ std::u16string ShortenUDFName(std::u16string_view name, uint32_t maxUnits, uint3
     ext = name.substr(dot);
   }
   if (name.size() <= maxUnits && tail == 0) return std::u16string(name);
-  const size_t room = maxUnits > ext.size() + suffix.size() ? maxUnits - ext.size() - suffix.size()
-                                                            : 0;
+  const size_t room =
+      maxUnits > ext.size() + suffix.size() ? maxUnits - ext.size() - suffix.size() : 0;
   std::u16string out(CutUnits(stem, room));
   out += suffix;
   out += ext;

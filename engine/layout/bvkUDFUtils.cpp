@@ -34,14 +34,14 @@ void PutImplementationRegid(uint8_t* p, size_t off) {
 }
 
 void PutDomainRegid(uint8_t* p, size_t off, uint8_t flags) {
-  const uint8_t suffix[8] = {uint8_t(osta::UDF_REVISION), uint8_t(osta::UDF_REVISION >> 8),
-                             flags, 0, 0, 0, 0, 0};
+  const uint8_t suffix[8] = {
+      uint8_t(osta::UDF_REVISION), uint8_t(osta::UDF_REVISION >> 8), flags, 0, 0, 0, 0, 0};
   PutRegid(p, off, osta::DOMAIN_IDENTIFIER, suffix);
 }
 
 void PutUDFSuffixRegid(uint8_t* p, size_t off, const char* identifier) {
-  const uint8_t suffix[8] = {uint8_t(osta::UDF_REVISION), uint8_t(osta::UDF_REVISION >> 8),
-                             osta::OS_CLASS, 0, 0, 0, 0, 0};
+  const uint8_t suffix[8] = {
+      uint8_t(osta::UDF_REVISION), uint8_t(osta::UDF_REVISION >> 8), osta::OS_CLASS, 0, 0, 0, 0, 0};
   PutRegid(p, off, identifier, suffix);
 }
 

@@ -215,60 +215,7 @@ TEST(Medium, ShortAtipReplyIsNotTrusted) {
 
 // ---- disc state queries ----
 
-struct DiscCase {
-  const char* name;
-  uint16_t profile;
-  uint8_t discInfo2;  // erasable | last-session state | disc status
-  uint8_t sessions;
-  std::map<uint8_t, FakeMedium::Track> tracks;
-  bool writable, erasable;
-  int sessionsOnDisc;
-  uint32_t freeBlocks, totalBlocks;
-};
-
-TEST(DiscState, PerMediumAndState) {
-  const FakeMedium::Track blankCd{0, 0, 359849, 359849, 0x40};
-  const FakeMedium::Track usedCd{0, 0, 0, 1002, 0x00};
-  const FakeMedium::Track openCd{12402, 12402, 347000, 347000, 0x40};
-  const DiscCase cases[] = {
-      {"blank CD-R", 0x09, 0x00, 1, {{1, blankCd}, {255, blankCd}}, true, false, 0, 359849, 359849},
-      {"appendable CD-R", 0x09, 0x01, 2, {{1, usedCd}, {2, openCd}, {255, openCd}}, true, false, 1,
-       347000, 359402},
-      {"complete CD-R", 0x09, 0x0E, 1, {{1, usedCd}}, false, false, 1, 0, 1002},
-      {"blank CD-RW", 0x0A, 0x10, 1, {{1, blankCd}, {255, blankCd}}, true, true, 0, 359849, 359849},
-      {"complete CD-RW", 0x0A, 0x1E, 1, {{1, usedCd}}, false, true, 1, 0, 1002},
-      {"blank DVD-R", 0x11, 0x00, 1, {{1, {0, 0, 2298496, 2298496, 0x60}}}, true, false, 0, 2298496,
-       2298496},
-      {"blank DVD+R", 0x1B, 0x00, 1, {{1, {0, 0, 2295104, 2295104, 0x40}}}, true, false, 0, 2295104,
-       2295104},
-      {"complete DVD+R", 0x1B, 0x0E, 1, {{1, {0, 0, 0, 5000, 0x00}}}, false, false, 1, 0, 5000},
-      {"blank DVD-RW sequential", 0x14, 0x10, 1, {{1, {0, 0, 2298496, 2298496, 0x60}}}, true, true,
-       0, 2298496, 2298496},
-      {"DVD-RAM without track information", 0x12, 0x1E, 1, {}, true, true, 1, 2236704, 2236704},
-  };
-  for (const DiscCase& c : cases) {
-    FakeRig rig("disc");
-    rig.drive.m.profile = c.profile;
-    rig.drive.m.discInfo2 = c.discInfo2;
-    rig.drive.m.sessions = c.sessions;
-    rig.drive.m.lastTrack = static_cast<uint8_t>(c.tracks.empty() ? 1 : c.tracks.begin()->first);
-    for (const auto& [n, t] : c.tracks)
-      if (n != 255) rig.drive.m.lastTrack = n;
-    rig.drive.m.tracks = c.tracks;
-    Bytes caps(4 + 8, 0);  // one formatted descriptor
-    caps[3] = 8;
-    Be32(caps, 4, 2236704);
-    caps[8] = 0x02;
-    caps[10] = 0x08;
-    rig.drive.m.formatCapacities = caps;
-    EXPECT_EQ(GetMedium(rig.d), MediumFromProfile(c.profile)) << c.name;
-    EXPECT_EQ(Writable(rig.d), c.writable) << c.name;
-    EXPECT_EQ(Erasable(rig.d), c.erasable) << c.name;
-    EXPECT_EQ(GetSessionCount(rig.d), c.sessionsOnDisc) << c.name;
-    EXPECT_EQ(GetFreeBlocks(rig.d), c.freeBlocks) << c.name;
-    EXPECT_EQ(GetTotalBlocks(rig.d), c.totalBlocks) << c.name;
-  }
-}
+// Disc states per medium are checked against the virtual drive (virtual_drive_test.cpp).
 
 TEST(DiscState, WritableFallsBackToTrackInformation) {
   FakeRig rig("writable3");

@@ -37,32 +37,16 @@ TEST_F(ComponentDevice, NoSelectionMeansNoDriveCommands) {
   EXPECT_TRUE(drive.log.empty());
 }
 
-TEST_F(ComponentDevice, Forwarding) {
+TEST_F(ComponentDevice, FixedAnswersAndUnitConversions) {
   ASSERT_TRUE(burner.SelectDevice(0));
   EXPECT_EQ(burner.GetDeviceName(0), "0:1:0,sr0: TORVIK   Fake Writer      1.00 ");
-  EXPECT_TRUE(burner.SelectDeviceByLetter("sr0"));
-  EXPECT_TRUE(burner.DeviceCan(DC_TEST_WRITE));
-  EXPECT_TRUE(burner.DeviceIsBurner());
-  EXPECT_EQ(burner.DeviceMaxReadSpeed(), 8467);
-  EXPECT_EQ(burner.ReadSpeed(), 7056);
-  EXPECT_EQ(burner.MaxWriteSpeed(), 5540);
-  EXPECT_EQ(burner.WriteSpeed(), 2822);
+  EXPECT_EQ(burner.ReadSpeed(), 7056);  // the drive's current speed, not the requested one
   drive.log.clear();
   burner.SetDeviceSpeed(0, 0);
-  ASSERT_EQ(drive.log.size(), 1u);
-  EXPECT_EQ(drive.log[0].cdb, (std::vector<uint8_t>{0xBB, 1, 0xFF, 0xFF, 0xFF, 0xFF, 0, 0, 0, 0, 0, 0}));
-  drive.log.clear();
   EXPECT_TRUE(burner.FlushCache());
-  EXPECT_TRUE(burner.LockMedium());
-  EXPECT_TRUE(burner.UnlockMedium());
-  EXPECT_TRUE(burner.LoadMedium(false));
-  EXPECT_TRUE(burner.EjectMedium(true));
-  ASSERT_EQ(drive.log.size(), 5u);
-  EXPECT_EQ(drive.log[0].cdb[1], 0x02);  // flush with the immediate bit
-  EXPECT_EQ(drive.log[1].cdb[4], 0x01);
-  EXPECT_EQ(drive.log[2].cdb[4], 0x00);
-  EXPECT_EQ(drive.log[3].cdb[4], 0x03);
-  EXPECT_EQ(drive.log[4].cdb[1], 0x01);
+  ASSERT_EQ(drive.log.size(), 2u);
+  EXPECT_EQ(drive.log[0].cdb, (std::vector<uint8_t>{0xBB, 1, 0xFF, 0xFF, 0xFF, 0xFF, 0, 0, 0, 0, 0, 0}));
+  EXPECT_EQ(drive.log[1].cdb[1], 0x02);  // flush with the immediate bit
   drive.overrides[op::TEST_UNIT_READY] = [](const Sent&) { return Reply::Fail(2, 0x3A, 0); };
   EXPECT_FALSE(burner.TestUnitReady());
   EXPECT_TRUE(burner.UnlockDrive());

@@ -2,6 +2,9 @@
 // throughput measurement.
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <thread>
+
 #include "fake_drive.h"
 
 namespace torvik::test {
@@ -341,6 +344,31 @@ TEST_F(Throughput, RingKeepsTheLastSixtyFourSamples) {
   EXPECT_EQ(InstantSpeed(rig.d), 0u);
   AddSpeedSample(rig.d, 0, 10);  // time without bytes
   EXPECT_EQ(InstantSpeed(rig.d), 0u);
+}
+
+// The progress display reads the throughput while the write thread measures it.
+TEST(ThroughputThreads, ReadableWhileAWorkerWrites) {
+  FakeRig rig("speedthreads");
+  ResetSpeedSamples(rig.d);
+  std::atomic<bool> done{false};
+  std::thread writer([&] {
+    std::vector<uint8_t> buf(65536);
+    for (uint32_t i = 0; i < 200; ++i) {
+      Write10(rig.d, i * 32, 32, 65536, buf.data());
+      ReadBufferCapacity(rig.d);
+    }
+    done = true;
+  });
+  uint64_t polls = 0;
+  while (!done) {
+    BMWriteSpeed(rig.d);
+    (void)AverageWriteSpeed(rig.d);
+    (void)rig.d.DeviceBufferSize.load();
+    ++polls;
+  }
+  writer.join();
+  EXPECT_GT(polls, 0u);
+  EXPECT_EQ(rig.d.bmWCounter, 200);
 }
 
 }  // namespace

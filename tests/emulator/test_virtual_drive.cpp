@@ -317,6 +317,18 @@ TEST(Persistence, StateTextRoundTripsAndRejectsDamage) {
   }
 }
 
+TEST(Persistence, AnExistingImageWithoutStateIsNeverOverwritten) {
+  const std::string path = ScratchDir() + "/somebodys.iso";
+  std::ofstream(path, std::ios::binary) << std::string(3 * 2048, 'i');
+  std::string error;
+  Driver d(VirtualDrive::Open(path, &error));
+  ASSERT_TRUE(d.drive) << error;
+  EXPECT_EQ(Be16(d.Config(0, 0).data, 6), 0x0008) << "offered as a CD-ROM holding the image";
+  EXPECT_EQ(d.Write(0, 1).SenseText(), "05/30/05");
+  EXPECT_EQ(d.Read(2, 1).data[0], 'i');
+  EXPECT_EQ(std::filesystem::file_size(path), 3u * 2048);
+}
+
 TEST(Persistence, DamagedStateFileFailsTheOpen) {
   const std::string path = ScratchDir() + "/disc";
   std::ofstream(path + ".state") << "profile=dvd-r\ncapacity=lots\n";
@@ -495,8 +507,11 @@ TEST(ModePages, BlockDescriptorMovesThePageTo16) {
   EXPECT_EQ(without.data[8], 0x05);
   // MODE SELECT accepts the page after the descriptor, as a host echoes it back.
   Bytes list = with.data;
-  list[0] = list[1] = 0;
   list[16 + 3] = uint8_t(3 << 6 | 5);
+  EXPECT_EQ(d.Out({0x55, 0x10, 0, 0, 0, 0, 0, 0, uint8_t(list.size()), 0}, list).SenseText(),
+            "05/26/00")
+      << "the mode data length must be zero";
+  list[0] = list[1] = 0;
   EXPECT_TRUE(d.Out({0x55, 0x10, 0, 0, 0, 0, 0, 0, uint8_t(list.size()), 0}, list).Good());
   EXPECT_EQ(d.ModeSense(0x05, 0x08).data[11] >> 6, 3);
 }

@@ -26,6 +26,22 @@ TEST_F(IsoHeaderTest, RefusedBeforePrepareAndAfterAChange) {
   EXPECT_TRUE(cd.isom.empty());
 }
 
+TEST_F(IsoHeaderTest, RefusedWhenOptionsChangedAfterPrepare) {
+  // Structures laid out for other options would land on the wrong sectors.
+  AddFile(u"\\", u"f.txt", 3);
+  cd.JolietFS = false;
+  Prepare(cd);
+  cd.JolietFS = true;
+  EXPECT_FALSE(BuildISOHeader(cd));
+  EXPECT_TRUE(cd.isom.empty());
+  cd.JolietFS = false;
+  cd.BootImage = "boot.img";
+  cd.BootImageSize = 2048;
+  EXPECT_FALSE(BuildISOHeader(cd));
+  cd.BootImage.clear();
+  EXPECT_TRUE(BuildISOHeader(cd));
+}
+
 TEST_F(IsoHeaderTest, EmptyLayoutWithoutJolietIsByteExact) {
   cd.JolietFS = false;
   SetVolumeIDW(cd, u"my disc");
@@ -371,6 +387,27 @@ TEST_F(IsoHeaderTest, ManyDirectoriesKeepEveryStructureAtItsSector) {
     ASSERT_GE(own.size(), 2u);
     EXPECT_EQ(own[0].Extent, cd.file_and_dir_descriptor_extent_j + d->AddressJ);
   }
+}
+
+TEST_F(IsoHeaderTest, UDFVolumeStructuresSitInsideTheHeader) {
+  cd.UDFBridge = true;
+  AddFile(u"\\", u"data.bin", 4096, 32, u"DATA.BIN");
+  PrepareAndBuild();
+  // Terminator at 18, recognition sequence 19-21, the UDF areas, then the ISO path tables.
+  EXPECT_EQ(Slice(Sector(18), 0, 6), (V{255, 'C', 'D', '0', '0', '1'}));
+  EXPECT_EQ(Slice(Sector(19), 0, 7), (V{0, 'B', 'E', 'A', '0', '1', 1}));
+  EXPECT_EQ(Slice(Sector(20), 1, 5), Bytes("NSR02"));
+  EXPECT_EQ(Slice(Sector(21), 1, 5), Bytes("TEA01"));
+  const auto& u = cd.UDFBridgeInfo;
+  EXPECT_EQ(LE16(Sector(u.MainVolumeDescriptorSequenceExtent_LSAWRTSession), 0), 1);  // PVD tag
+  EXPECT_EQ(LE16(Sector(u.LogicalVolumeIntegrityDescriptor_LSAWRTSession), 0), 9);
+  EXPECT_EQ(LE16(Sector(u.AnchorVolumeDescriptorPointer_LSAWRTSession), 0), 2);
+  EXPECT_EQ(LE16(Sector(u.FileSetDescriptor_LSAWRTSession), 0), 256);
+  EXPECT_EQ(cd.PathTableExtentL, u.FileSetDescriptor_LSAWRTSession + 2);
+  EXPECT_EQ(LE32(Sector(16), 140), cd.PathTableExtentL);
+  // The header stops before the UDF file structures; the file still points at its data.
+  EXPECT_EQ(cd.HeaderSectors, u.RootDirectoryICB_LSAWRTSession);
+  EXPECT_EQ(IsoRecords(*cd.RootDir)[2].Extent, cd.FirstDataSector);
 }
 
 }  // namespace

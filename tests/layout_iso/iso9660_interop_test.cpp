@@ -12,6 +12,7 @@
 #include <sstream>
 
 #include "iso_test_support.h"
+#include "layout/bvkUDFBridge.h"
 #include "platform/bvkText.h"
 
 namespace torvik::test {
@@ -94,6 +95,17 @@ class IsoInteropTest : public IsoLayoutTestBase {
     EXPECT_TRUE(BuildISOHeader(cd));
     std::vector<uint8_t> img(size_t(cd.TotalImageSize) * 2048, 0);
     std::copy(cd.isom.begin(), cd.isom.end(), img.begin());
+    if (cd.UDFBridge) {
+      // The UDF file structures follow the header; the closing anchor ends the image.
+      uint32_t at = cd.HeaderSectors;
+      while (at < cd.FirstDataSector) {
+        const uint32_t k = std::min<uint32_t>(32, cd.FirstDataSector - at);
+        if (!WriteUDFFileStructureBlocks(cd, img.data() + size_t(at) * 2048, k)) break;
+        at += k;
+      }
+      WriteAnchorVolumeDescriptorPointer(cd, img.data() + (size_t(cd.TotalImageSize) - 1) * 2048,
+                                         cd.TotalImageSize - 1);
+    }
     for (auto& f : cd.Files) {
       if (f->DirRecord || f->FileSize == 0) continue;
       const size_t at = size_t(cd.FirstDataSector + f->Address) * 2048;
@@ -239,6 +251,21 @@ TEST_F(IsoInteropTest, OverlongNamesStayReadable) {
   for (std::string line; std::getline(in, line);)
     if (line != "." && line != "./") listed.insert("/" + line);
   EXPECT_EQ(listed, Keys(want));
+}
+
+TEST_F(IsoInteropTest, UDFBridgeLeavesTheISOHierarchiesIntact) {
+  if (!HaveTool("udfinfo")) GTEST_SKIP() << "udfinfo missing";
+  cd.UDFBridge = true;
+  BuildSampleTree();
+  const std::string img = WriteImage();
+  EXPECT_EQ(ParseIsoinfoListing(RunTool("isoinfo -l -J -i '" + img + "'")), ExpectedJoliet());
+  EXPECT_EQ(ParseIsoinfoListing(RunTool("isoinfo -l -i '" + img + "'")), ExpectedIso());
+  int status = -1;
+  const std::string udf = RunTool("udfinfo '" + img + "'", &status);
+  EXPECT_EQ(status, 0) << udf;
+  EXPECT_NE(udf.find("label=Torvik Test"), std::string::npos) << udf;
+  EXPECT_NE(udf.find("numfiles=5"), std::string::npos) << udf;
+  EXPECT_NE(udf.find("numdirs=4"), std::string::npos) << udf;
 }
 
 }  // namespace

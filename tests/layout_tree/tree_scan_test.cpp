@@ -194,9 +194,11 @@ TEST_F(TreeTest, FailedScansLeaveNothingBehind) {
   EXPECT_NE(cd.LastInsertError.find("Cannot read folder: " + Path("absent")), std::string::npos);
   EXPECT_EQ(InsertDir(cd, "\\Nope", Path("src"), "*.*", true, false), nullptr);
 
-  // The tree still works normally afterwards.
+  // The tree still works normally afterwards, also for the names taken back.
   EXPECT_NE(AddMem(u"\\", u"after"), nullptr);
-  EXPECT_EQ(ListNames(cd.RootDir), (Names{u"CLASH", u"after"}));
+  EXPECT_NE(CreateDirW(cd, u"\\", u"zz"), nullptr);
+  EXPECT_EQ(ListNames(cd.RootDir), (Names{u"CLASH", u"after", u"zz"}));
+  EXPECT_EQ(FindFileW(cd, u"\\", u"ZZ"), cd.FileCounter() - 1);
 }
 
 TEST_F(TreeTest, UnreadableSubfolderFailsTheScan) {
@@ -206,7 +208,7 @@ TEST_F(TreeTest, UnreadableSubfolderFailsTheScan) {
   chmod(Path("src/locked").c_str(), 0);
   const std::string open = Path("open"), src = Path("src");
   bool passed = false;
-  ASSERT_TRUE(AsUnprivileged(
+  ASSERT_TRUE(RunUnprivileged(
       [&] {
         TCDFiles layout;
         ClearAll(layout);

@@ -5,19 +5,18 @@
 #include <gtest/gtest.h>
 #include <fcntl.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <functional>
 #include <string>
 #include <vector>
 
 #include "layout/bvkTree.h"
 #include "platform/bvkText.h"
 #include "platform/bvkTime.h"
+#include "../platform/run_unprivileged.h"
 
 namespace torvik {
 
@@ -69,26 +68,6 @@ class TreeTest : public ::testing::Test {
   std::string MakeDir(const std::string& rel) {
     std::filesystem::create_directories(Path(rel));
     return Path(rel);
-  }
-
-  // Runs check as an unprivileged user (permission bits do not stop root): directly when we
-  // are not root, else in a child that drops to "nobody". False if that cannot be arranged.
-  static bool AsUnprivileged(const std::function<bool()>& check, bool& passed) {
-    if (geteuid() != 0) {
-      passed = check();
-      return true;
-    }
-    const pid_t pid = fork();
-    if (pid < 0) return false;
-    if (pid == 0) {
-      if (setgid(65534) != 0 || setuid(65534) != 0) _exit(2);
-      _exit(check() ? 0 : 1);
-    }
-    int status = 0;
-    if (waitpid(pid, &status, 0) != pid || !WIFEXITED(status) || WEXITSTATUS(status) == 2)
-      return false;
-    passed = WEXITSTATUS(status) == 0;
-    return true;
   }
 
   // Long names of a folder's list, in list order.

@@ -357,6 +357,33 @@ TEST_F(TreeTest, BootImagesMustHaveADisketteOrSectorSize) {
   EXPECT_TRUE(cd.BootImage.empty());
 }
 
+TEST_F(TreeTest, NameIndexSurvivesGrowthAndErasure) {
+  std::vector<std::unique_ptr<TFileEntry>> entries;
+  TNameIndex index;
+  for (int i = 0; i < 1000; ++i) {
+    entries.push_back(std::make_unique<TFileEntry>());
+    entries.back()->LongName = u"Name " + Utf8ToUtf16(std::to_string(i));
+    index.Insert(entries.back().get());
+  }
+  for (int i = 0; i < 1000; i += 2) index.Erase(entries[size_t(i)].get());
+  EXPECT_EQ(index.Size(), 500u);
+  for (int i = 0; i < 1000; ++i) {
+    const std::u16string probe = u"NAME " + Utf8ToUtf16(std::to_string(i));
+    EXPECT_EQ(index.Find(probe), i % 2 ? entries[size_t(i)].get() : nullptr) << i;
+  }
+  // Erased names can come back; erasing something never indexed changes nothing.
+  for (int i = 0; i < 1000; i += 2) index.Insert(entries[size_t(i)].get());
+  TFileEntry stranger;
+  stranger.LongName = u"name 1";
+  index.Erase(&stranger);
+  EXPECT_EQ(index.Size(), 1000u);
+  for (int i = 0; i < 1000; ++i)
+    EXPECT_EQ(index.Find(u"name " + Utf8ToUtf16(std::to_string(i))), entries[size_t(i)].get());
+  EXPECT_EQ(index.Find(u"name 1000"), nullptr);
+  index.Clear();
+  EXPECT_EQ(index.Find(u"name 1"), nullptr);
+}
+
 TEST_F(TreeTest, TableCapacitiesAreEnforced) {
   // Folders first, to the folder limit (the root counts).
   std::u16string name = u"d00000";
@@ -380,7 +407,7 @@ TEST_F(TreeTest, TableCapacitiesAreEnforced) {
   EXPECT_EQ(AddMem(u"\\", u"one.more"), nullptr);
   EXPECT_NE(cd.LastInsertError.find("Too many entries"), std::string::npos);
   EXPECT_EQ(cd.FileCounter(), kMaxFileEntries);
-  EXPECT_EQ(cd.RootDir->NameIndex.count(u"one.more"), 0u);
+  EXPECT_EQ(cd.RootDir->NameIndex.Find(u"one.more"), nullptr);
 }
 
 }  // namespace

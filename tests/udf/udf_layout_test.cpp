@@ -130,7 +130,8 @@ TEST(UDFLayout, StructurePositionsAndFixedFields) {
       {18, 0, std::string("\0TEA01\x01", 7)},
       {32, 24, label}, {32, 55, "\x0d"}, {32, 388, impl}, {32, 200, charspec},
       {32, 72, std::string("\x08" "0CFE90CB", 9)}, {32, 199, "\x09"},
-      {33, 84, label}, {33, 211, "\x0d"}, {33, 216, domain}, {33, 240, std::string("\x50\x01\x03", 3)},
+      {33, 84, label}, {33, 211, "\x0d"}, {33, 216, domain},
+      {33, 240, std::string("\x50\x01\x03", 3)},
       {33, 248, std::string("\0\x10\0\0\0\0\0\0\0\0", 10)},             // file set at block 0
       {33, 432, std::string("\0\x20\0\0\x40\0\0\0\x01\x06\x01\0\0\0", 14)},  // integrity, map
       {34, 24, std::string("\0+NSR02", 7)}, {34, 48, std::string("\x50\x01\x06", 3)},
@@ -144,14 +145,16 @@ TEST(UDFLayout, StructurePositionsAndFixedFields) {
       {257, 304, label}, {257, 335, "\x0d"}, {257, 400, std::string("\0\x08\0\0\x02\0\0\0", 8)},
       {257, 416, domain},
       // Root file entry: a directory of 2 links, parent and Docs descriptors (40 + 48).
-      {259, 27, "\x04"}, {259, 36, std::string("\xff\xff\xff\xff\xff\xff\xff\xff\xa5\x14\0\0\x02\0", 14)},
+      {259, 27, "\x04"},
+      {259, 36, std::string("\xff\xff\xff\xff\xff\xff\xff\xff\xa5\x14\0\0\x02\0", 14)},
       {259, 56, std::string("\x58\0\0\0\0\0\0\0\x01\0\0\0\0\0\0\0", 16)},
       {259, 168, std::string("\0\0\0\0\x50\x07\0\0\x58\0\0\0\x03\0\0\0", 16)},
       {263, 27, "\x05"}, {263, 176, std::string("\x0a\0\0\0\x07\0\0\0", 8)},
   };
   for (const Field& f : fields)
-    EXPECT_EQ(std::string(reinterpret_cast<const char*>(img.At(f.sector)) + f.offset, f.bytes.size()),
-              f.bytes)
+    EXPECT_EQ(
+        std::string(reinterpret_cast<const char*>(img.At(f.sector)) + f.offset, f.bytes.size()),
+        f.bytes)
         << "sector " << f.sector << " offset " << f.offset;
   auto r = img.Reader();
   ASSERT_TRUE(r.Read()) << r.errors.front();

@@ -144,7 +144,8 @@ std::vector<uint8_t> AssembleBridgeOnly(
   std::vector<uint8_t> img(size_t(cd.TotalImageSize) * kSectorSize);
   auto at = [&](uint32_t sector) { return img.data() + size_t(sector) * kSectorSize; };
   WriteBridgeStructures(
-      cd, [&](uint32_t sector, const uint8_t* p, uint32_t n) { std::memcpy(at(sector), p, n * 2048); },
+      cd,
+      [&](uint32_t sector, const uint8_t* p, uint32_t n) { std::memcpy(at(sector), p, n * 2048); },
       generatorStep);
   for (auto& f : cd.Files) {
     if (f->DirRecord || f->Imported || f->FileSize == 0) continue;
@@ -209,8 +210,8 @@ std::vector<uint8_t> UdfReader::ReadFile(const Node& node, uint64_t offset, size
     while (out.size() < n && offset < base + len) {
       const uint64_t rel = offset - base;
       if (!Sector(sector + rel / 2048, sec)) return out;
-      const size_t take = size_t(std::min<uint64_t>({2048 - rel % 2048, base + len - offset,
-                                                      n - out.size()}));
+      const size_t take =
+          size_t(std::min<uint64_t>({2048 - rel % 2048, base + len - offset, n - out.size()}));
       out.insert(out.end(), sec.begin() + long(rel % 2048), sec.begin() + long(rel % 2048 + take));
       offset += take;
     }

@@ -46,7 +46,8 @@ uint32_t LayoutBridgeOnly(torvik::TCDFiles& cd);
 // Every sector of the bridge's structures of such a layout, handed out in pieces of at most
 // `generatorStep` (<= 32) sectors for the file structures.
 using SectorSink = std::function<void(uint32_t sector, const uint8_t* data, uint32_t sectors)>;
-void WriteBridgeStructures(torvik::TCDFiles& cd, const SectorSink& put, uint32_t generatorStep = 32);
+void WriteBridgeStructures(torvik::TCDFiles& cd, const SectorSink& put,
+                           uint32_t generatorStep = 32);
 // The image of such a layout; `data(entry, offset)` gives a file's byte at offset.
 std::vector<uint8_t> AssembleBridgeOnly(
     torvik::TCDFiles& cd, const std::function<uint8_t(const torvik::TFileEntry&, uint64_t)>& data,

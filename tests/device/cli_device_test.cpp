@@ -1,0 +1,70 @@
+// torvik-cli drives / info / eject / load against a virtual drive.
+#include <gtest/gtest.h>
+
+#include <array>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+
+#include <sys/wait.h>
+
+#include "emulator/VirtualDrive.h"
+#include "fake_drive.h"
+
+namespace torvik::test {
+namespace {
+
+struct CliRun {
+  int status = -1;
+  std::string out;
+};
+
+CliRun Cli(const std::string& args) {
+  const char* cli = std::getenv("TORVIK_CLI");
+  CliRun r;
+  if (cli == nullptr) return r;
+  // The CLI also lists the machine's real drives; every command below names vd0.
+  FILE* p = ::popen((std::string(cli) + " " + args + " 2>&1").c_str(), "r");
+  if (p == nullptr) return r;
+  std::array<char, 4096> buf;
+  size_t n;
+  while ((n = std::fread(buf.data(), 1, buf.size(), p)) > 0) r.out.append(buf.data(), n);
+  const int st = ::pclose(p);
+  r.status = WIFEXITED(st) ? WEXITSTATUS(st) : -1;
+  return r;
+}
+
+TEST(CliDevice, InfoReportOfAVirtualDrive) {
+  if (std::getenv("TORVIK_CLI") == nullptr) GTEST_SKIP() << "TORVIK_CLI not set";
+  const std::string dir = ScratchDir("cli");
+  std::string error;
+  ASSERT_TRUE(vdrive::VirtualDrive::Create(dir + "/drive", "cd-rw", {}, &error)) << error;
+  const std::string vd = "--virtual-drive " + dir + "/drive ";
+
+  const CliRun drives = Cli(vd + "drives");
+  EXPECT_EQ(drives.status, 0);
+  EXPECT_NE(drives.out.find(",vd0: "), std::string::npos) << drives.out;
+
+  const CliRun info = Cli(vd + "--log " + dir + "/dev.log info --device vd0");
+  EXPECT_EQ(info.status, 0) << info.out;
+  for (const char* line :
+       {"Is TestUnitReady? True\n\nDISC IN DRIVE IS mtCDRW\n", "IS DISC Erasable? True\n",
+        "IS DISC Writable? True\n", "SessionsOnDisc: 0\n",
+        "GetTotalBlocksOnDisc: 702.83 MB\n", "GetFreeBlocksOnDisc: 702.83 MB\n",
+        "DEVICE CAPABLE OF DC_TEST_WRITE? True\n", "DEVICE CAPABLE OF WRITE_HDDVDRAM? False\n"})
+    EXPECT_NE(info.out.find(line), std::string::npos) << line << "\n" << info.out;
+  EXPECT_NE(info.out.find("GetDeviceMaxReadSpeed:  "), std::string::npos);
+  EXPECT_NE(info.out.find(" KB/s\n"), std::string::npos);
+
+  EXPECT_EQ(Cli(vd + "eject --device vd0").status, 0);
+  EXPECT_NE(Cli(vd + "info --device vd0").out.find("DISC IN DRIVE IS mtUNKNOWN"), std::string::npos);
+  EXPECT_EQ(Cli(vd + "load --device vd0").status, 0);
+  EXPECT_NE(Cli(vd + "info --device vd0").out.find("DISC IN DRIVE IS mtCDRW"), std::string::npos);
+
+  const CliRun unknown = Cli(vd + "info --device nosuch");
+  EXPECT_EQ(unknown.status, 1);
+  EXPECT_NE(unknown.out.find("no drive nosuch"), std::string::npos);
+}
+
+}  // namespace
+}  // namespace torvik::test
