@@ -393,8 +393,8 @@ Sense Write(MediumState& m, uint32_t lba, uint32_t blocks, bool* store) {
                              : uint64_t(m.capacity);
   if (end > limit) return sense::kEndOfUserArea;
   target->written += blocks;
-  target->incremental = m.wp.writeType == 0 && p.kind != MediumKind::BD &&
-                        (p.kind == MediumKind::CD || IsDvdMinusFamily(p.code));
+  target->incremental =
+      m.wp.writeType == 0 && (p.kind == MediumKind::CD || IsDvdMinusFamily(p.code));
   *store = true;
   return sense::kGood;
 }
@@ -436,6 +436,7 @@ Sense CloseTrackSession(MediumState& m, uint8_t function, uint16_t number) {
   if (p.recording == Recording::Overwritable) {
     switch (p.code) {
       case 0x001A:
+        if (function == 3 && !m.formatted) return sense::kInvalidField;
         return function <= 3 ? sense::kGood : sense::kInvalidField;
       case 0x0013:
         if (function == 1) return sense::kGood;

@@ -14,8 +14,10 @@ namespace torvik {
 // descriptor at 257. Prepare continues at FileSetDescriptor_LSAWRTSession + 2.
 void LayoutUDFVolumeStructures(TCDFiles& cd, uint32_t cursor);
 uint32_t UDFFileSetDescriptorSector(const TCDFiles& cd);
-// File entries and directory data from `cursor`; resets the generator. Prepare then adds
-// cd.UDFBridgeInfo.NumberOfBlocksRequiredForFileDirStructures to its cursor.
+// File entries and directory data from `cursor`; resets the generator. Names too long for a
+// UDF identifier get their shortened UDF form here (UDFFileInfo.UDFName), before any size is
+// taken. Prepare then adds cd.UDFBridgeInfo.NumberOfBlocksRequiredForFileDirStructures to its
+// cursor.
 void LayoutUDFFileStructures(TCDFiles& cd, uint32_t cursor);
 void CompleteUDFLayout(TCDFiles& cd, uint32_t dataStart, uint32_t lastSector);
 

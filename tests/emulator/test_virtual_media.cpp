@@ -177,7 +177,7 @@ TEST_P(Sessions, CloseWithMultisessionLeavesTheDiscAppendable) {
   EXPECT_EQ(Be32(inv.data, 8), c.nextNwa);
   EXPECT_EQ(Be32(inv.data, 16), capacity - c.nextNwa) << "free blocks";
   EXPECT_EQ(Be32(inv.data, 24), capacity - c.nextNwa) << "track size";
-  EXPECT_EQ(Be32(di.data, 20) == 0xFFFFFFFFu, false);
+  EXPECT_NE(Be32(di.data, 20), 0xFFFFFFFFu) << "an appendable disc has a last possible lead-out";
 
   // Session information of the TOC points at the complete session.
   Answer toc1 = d.Toc(1);
@@ -436,6 +436,8 @@ INSTANTIATE_TEST_SUITE_P(Media, Overwrite, ::testing::ValuesIn(kOverwrite), [](c
 TEST(OverwriteRules, DvdPlusRwFormatsOnFirstWriteAndReportsBackgroundStatus) {
   Driver d = Make(ScratchDir() + "/disc", "dvd+rw");
   EXPECT_EQ(d.DiscInfo().data[7] & 3, 0);
+  EXPECT_EQ(d.Close(3, 0xFF).SenseText(), "05/24/00") << "011b needs a formatted disc";
+  EXPECT_TRUE(d.Close(0, 0).Good()) << "stopping a format that does not run";
   EXPECT_EQ(d.Read(16, 1).SenseText(), "05/21/00");
   ASSERT_TRUE(d.Write(0, 32).Good());
   EXPECT_EQ(d.DiscInfo().data[7] & 3, 3);
