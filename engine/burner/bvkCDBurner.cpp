@@ -71,6 +71,7 @@ TBrenvik::TBrenvik() {
   SetCacheSize(32);
   CDFiles.JolietFS = true;
   CDFiles.UDFBridge = false;
+  Device.CloseFH = true;
 }
 
 TBrenvik::~TBrenvik() {

@@ -69,6 +69,8 @@ struct TDeviceSetup {
   uint32_t NotReadyPollMs = 5000;
   uint32_t LongOperationLimitMs = 4u * 3600u * 1000u;
   uint32_t CloseLimitMs = 15u * 60u * 1000u;
+  // The pause before a write that found the drive busy (or not ready) is sent again.
+  uint32_t RetryPollMs = 100;
 };
 
 // Everything InitializeDevices resets to zero.

@@ -1,0 +1,411 @@
+#include "burner/bvkDiscWriter.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cstring>
+#include <ctime>
+#include <thread>
+
+#include "burner/bvkCDBurner.h"
+#include "device/bvkCapabilities.h"
+#include "device/bvkMMC.h"
+#include "layout/bvkCache.h"
+
+namespace torvik {
+namespace {
+
+constexpr uint8_t kFormatSequentialFirst[12] = {0x00, 0xA2, 0x00, 0x08, 0x00, 0x00,
+                                                0x03, 0xE8, 0x54, 0x00, 0x00, 0x10};
+constexpr uint8_t kFormatSequentialSecond[12] = {0x00, 0x82, 0x00, 0x08, 0x00, 0x00,
+                                                 0x00, 0x00, 0x54, 0x00, 0x00, 0x10};
+constexpr uint8_t kFormatRestricted[12] = {0x00, 0x82, 0x00, 0x08, 0x00, 0x00,
+                                           0x00, 0x00, 0x4C, 0x00, 0x00, 0x10};
+constexpr uint8_t kFormatPlusRW[12] = {0x00, 0x82, 0x00, 0x08, 0x00, 0x23,
+                                       0x05, 0x40, 0x98, 0x00, 0x00, 0x00};
+
+// Retries of one packet while the drive is busy or becoming ready (about 500 s at 100 ms).
+constexpr uint32_t kPacketRetries = 4999;
+// The drive's buffer is read after the third packet, then after every sixth.
+constexpr int kFirstBufferPoll = 2;
+constexpr int kBufferPollEvery = 5;
+// Packets taken from the cache at a time; each still goes out as its own WRITE (10).
+constexpr int32_t kPacketsPerTake = 8;
+// The UDF anchor sits at sector 256 of a session.
+constexpr uint32_t kAnchorSector = 256;
+
+constexpr uint8_t kSenseNotReady = 0x04;
+constexpr uint8_t kSenseReset = 0x29;
+constexpr uint8_t kSenseIncompatibleFormat = 0x30;
+
+void Sleep(uint32_t ms) {
+  if (ms > 0) std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+}
+
+bool SenseIsNotReady(const TSCSIDevice& d) {
+  return d.LastSenseInfo.AddSenseCode == kSenseNotReady;
+}
+
+// How many polls of `pollMs` fit into `limitMs`; at least one, so a zero interval (tests)
+// still gives the drive `limitMs` chances.
+uint32_t PollBudget(uint32_t limitMs, uint32_t pollMs) {
+  return std::max<uint32_t>(1, limitMs / std::max<uint32_t>(1, pollMs));
+}
+
+bool FormatList(TSCSIDevice& d, const uint8_t (&list)[12]) {
+  uint8_t copy[12];
+  std::memcpy(copy, list, sizeof copy);
+  return FormatUnit(d, 0x11, copy, sizeof copy);
+}
+
+// Waits out a format or blank the drive is still busy with. False when the limit ran out.
+bool WaitForLongOperation(TSCSIDevice& d, const TCDFiles& cd) {
+  uint8_t reply[42];
+  uint32_t budget = PollBudget(d.Setup.LongOperationLimitMs, d.Setup.NotReadyPollMs);
+  while (true) {
+    if (ReadDiscInformation(d, reply, sizeof reply) || !SenseIsNotReady(d)) return true;
+    if (budget-- == 0 || cd.Aborted) return false;
+    Sleep(d.Setup.NotReadyPollMs);
+  }
+}
+
+}  // namespace
+
+bool GrowsInPlace(TMedium m) {
+  return m == mtDVDPLUSRW || m == mtDVDRAM || m == mtBDRE || m == mtDVDRWRO;
+}
+
+bool PrepareDiscTarget(TCDFiles& cd, TSCSIDevice& d) {
+  const TMedium m = d.Medium;
+  SetWriteParameters(d, d.TestWrite, d.BurnProof, m, false);
+  ReadDiscInformation(d);
+
+  bool formatted = false;
+  if (m == mtDVDRWSR && d.DiscInformation.DiscStatus() == 0) {
+    // Quick formatting turns a sequential disc into restricted overwrite and drops whatever it
+    // recorded, so only a blank one is formatted; an appendable one is written incrementally.
+    if (!FormatList(d, kFormatSequentialFirst)) FormatList(d, kFormatSequentialSecond);
+    formatted = true;
+  } else if (m == mtDVDRWRO) {
+    FormatList(d, kFormatRestricted);
+    formatted = true;
+  }
+  if (formatted && !WaitForLongOperation(d, cd)) {
+    cd.ErrorNumber = d.DeviceError != 0 ? d.DeviceError : uint32_t{kSenseNotReady} << 8;
+    return false;
+  }
+
+  if (!GrowsInPlace(m) && d.DiscInformation.DiscStatus() == 2) {
+    // A closed disc takes no further session; the drive would only reject the first write.
+    cd.ErrorNumber = 0x7200;  // 72h/00h: session fixation error
+    return false;
+  }
+
+  cd.VDImageSize = 0;
+  bool haveTrack = false;
+  if (GrowsInPlace(m)) {
+    cd.FirstWritableSector = cd.VDImageSize = GetVolumeSpaceSize(d);
+    // The track information still tells the UDF bridge where the data area starts.
+    haveTrack = ReadDiscInformation(d) &&
+                ReadTrackInformation(d, d.DiscInformation.LastTrackOfLastSession);
+  } else {
+    bool found = false;
+    if (ReadDiscInformation(d) &&
+        ReadTrackInformation(d, d.DiscInformation.LastTrackOfLastSession)) {
+      const uint32_t nwa = d.TrackInformation.NextWritableAddress;
+      cd.FirstWritableSector = nwa == 1000 ? 0 : nwa;
+      found = haveTrack = true;
+    } else if (ReadTrackInformation(d, 1)) {
+      cd.FirstWritableSector = d.TrackInformation.TrackStartAddress;
+      found = haveTrack = true;
+    }
+    if (!found) {
+      // Nothing tells where the session starts: a stale address would overwrite data.
+      cd.ErrorNumber = d.DeviceError != 0 ? d.DeviceError : ERR_NOT_PREPARED;
+      return false;
+    }
+  }
+  if (cd.UDFBridge) {
+    // The new session's own start: on growing media that is where the data goes, which the
+    // track start of a single formatted track does not say.
+    cd.UDFBridgeInfo.SessionStarting_LSA =
+        GrowsInPlace(m) ? cd.FirstWritableSector
+                        : (haveTrack ? d.TrackInformation.TrackStartAddress
+                                     : cd.FirstWritableSector);
+  }
+  return true;
+}
+
+// ---- write thread -----------------------------------------------------------------------------
+
+TDiscWriter::TDiscWriter(TCDFiles& cd, TSCSIDevice& d) : cd_(cd), d_(d) {}
+
+void TDiscWriter::Pause(uint32_t ms) const { Sleep(ms); }
+
+bool TDiscWriter::NotReady() const { return SenseIsNotReady(d_); }
+
+void TDiscWriter::FailDrive() {
+  const TSENSE& s = d_.LastSenseInfo;
+  uint32_t code = uint32_t{s.AddSenseCode} * 256 + s.AddSenQual;
+  // A drive that stayed busy leaves no sense; it is reported as "not ready" rather than as
+  // one of the component's own small error numbers.
+  if (code <= ERR_ABORTED) code = uint32_t{kSenseNotReady} << 8;
+  FailStream(cd_, code, u"");
+  uint16_t writing = CS_WRITING;
+  cd_.ComponentStatus.compare_exchange_strong(writing, CS_WRITE_FAILED);
+}
+
+void TDiscWriter::SetupDrive() {
+  RezeroUnit(d_);
+  SetWriteParameters(d_, d_.TestWrite, d_.BurnProof, m_, false);
+  ReadDiscInformation(d_);
+  // A drive that answers READ BUFFER CAPACITY with a 14h sense has no buffer worth polling.
+  if (ReadBufferCapacity(d_) && d_.LastSenseInfo.AddSenseCode == 0x14) pollBuffer_ = false;
+
+  // An image file replaces the volume of a growing medium; on sequential media it can only go
+  // to the new session's next writable address.
+  address_ = cd_.BurnISOImage && GrowsInPlace(m_) ? 0 : cd_.FirstWritableSector;
+  SetWriteParameters(d_, d_.TestWrite, d_.BurnProof, m_,
+                     m_ == mtDVDPLUSR ? !d_.FinalizeDisc : false);
+  SetCDSpeed(d_, d_.ReadSpeed, d_.WriteSpeed);
+
+  switch (m_) {
+    case mtDVDR:
+    case mtDVDRWRO:
+    case mtDVDRWSR:
+    case mtDVDPLUSRW:
+    case mtDVDPLUSR:
+    case mtDVDPLUSRDL:
+    case mtBDRSR:
+    case mtBDRRR:
+    case mtBDRE:
+    case mtHDDVDR:
+    case mtHDDVDRAM: {
+      uint8_t page[256] = {};
+      uint32_t curRead = d_.ModePage2A.CurReadSpeed, curWrite = d_.ModePage2A.CurWriteSpeed;
+      if (ModeSense10(d_, 0x2A, false, page, sizeof page)) {
+        const size_t at = ModePageOffset(page, sizeof page);
+        if (at != 0 && at + 30 <= sizeof page && (page[at] & 0x3F) == 0x2A) {
+          curRead = uint32_t{page[at + 14]} << 8 | page[at + 15];
+          curWrite = uint32_t{page[at + 28]} << 8 | page[at + 29];
+        }
+      }
+      uint32_t trackSize = 0;
+      if (ReadDiscInformation(d_) &&
+          ReadTrackInformation(d_, d_.DiscInformation.LastTrackOfLastSession))
+        trackSize = d_.TrackInformation.TrackSize;
+      else
+        trackSize = cd_.TotalImageSize + address_;
+      SetStreamingPerformance(d_, trackSize, curRead, 1000, curWrite, 1000);
+      break;
+    }
+    default:
+      break;
+  }
+  sessions_ = static_cast<uint8_t>(GetSessionCount(d_));
+  if (m_ == mtDVDR) {
+    SendTimestamp(d_);
+    ReserveTrack(d_, cd_.TotalImageSize);
+  }
+  // Keeps the drive open between the many commands that follow.
+  d_.CloseFH = false;
+}
+
+bool TDiscWriter::WritePacket(uint32_t lba, const uint8_t* data, uint32_t bytes, bool first) {
+  const uint16_t blocks = static_cast<uint16_t>(bytes / kSectorSize);
+  for (uint32_t retry = 0;; ++retry) {
+    // WRITE (10) sends the buffer out; the drive layer does not change it.
+    if (Write10(d_, lba, blocks, bytes, const_cast<uint8_t*>(data))) return true;
+    const TSENSE& s = d_.LastSenseInfo;
+    if (first && !formatTried_ && m_ == mtDVDPLUSRW &&
+        s.AddSenseCode == kSenseIncompatibleFormat && s.AddSenQual == 0x05) {
+      // A DVD+RW that was never formatted for this drive: format once, then try again.
+      formatTried_ = true;
+      if (!FormatList(d_, kFormatPlusRW) || !WaitForLongOperation(d_, cd_)) return false;
+      continue;
+    }
+    const bool transient = d_.TargetBusy || s.AddSenseCode == kSenseNotReady ||
+                           s.AddSenseCode == 0 || s.AddSenseCode == kSenseReset;
+    if (!transient || retry >= kPacketRetries || cd_.Aborted) return false;
+    Pause(d_.Setup.RetryPollMs);
+  }
+}
+
+bool TDiscWriter::WriteStream() {
+  int countdown = kFirstBufferPoll;
+  bool first = true;
+  uint64_t streamOffset = 0;  // bytes of the stream written so far
+  TPacketRun run;
+  std::vector<uint8_t> tail;
+  while (TakePackets(cd_, run, kPacketsPerTake) > 0) {
+    bool ok = true;
+    for (uint32_t done = 0; ok && done < run.Size;) {
+      const uint32_t n = std::min(run.Size - done, kPacketSize);
+      const uint8_t* p = run.Data + done;
+      uint32_t bytes = n;
+      if (n % kSectorSize != 0) {
+        // The end of an image file that is not whole sectors: its last sector is padded with
+        // zeros rather than dropped.
+        bytes = static_cast<uint32_t>(BytesToBlocks(n) * kSectorSize);
+        tail.assign(bytes, 0);
+        std::memcpy(tail.data(), p, n);
+        p = tail.data();
+      }
+      if (growing_) {
+        if (streamOffset == 0) firstPacket_.assign(p, p + bytes);
+        const uint64_t anchorAt = uint64_t{kAnchorSector} * kSectorSize;
+        if (cd_.UDFBridge && anchorAt >= streamOffset && anchorAt + kSectorSize <= streamOffset + bytes)
+          anchor_.assign(p + (anchorAt - streamOffset), p + (anchorAt - streamOffset) + kSectorSize);
+      }
+      ok = WritePacket(address_, p, bytes, first);
+      if (!ok) break;
+      first = false;
+      if (--countdown < 0 && pollBuffer_) {
+        ReadBufferCapacity(d_);
+        countdown = kBufferPollEvery;
+      }
+      address_ += bytes / kSectorSize;
+      cd_.BlocksWritten += bytes / kSectorSize;
+      streamOffset += bytes;
+      done += n;
+    }
+    ReleasePackets(cd_, run);
+    if (!ok) {
+      FailDrive();
+      return false;
+    }
+  }
+  return !cd_.Aborted && cd_.ErrorNumber == 0;
+}
+
+bool TDiscWriter::RewriteVolumeStart() {
+  // Only now, with the new session flushed, may the old volume's descriptors be replaced: an
+  // abort or error before this point leaves the disc reading as it did before the job.
+  if (!Flush(false)) return false;
+  firstPacket_.resize(std::max<size_t>(firstPacket_.size(), kPacketSize), 0);
+  if (!WritePacket(0, firstPacket_.data(), kPacketSize, false)) {
+    FailDrive();
+    return false;
+  }
+  if (!anchor_.empty() && !WritePacket(kAnchorSector, anchor_.data(), kSectorSize, false)) {
+    FailDrive();
+    return false;
+  }
+  return Flush(false);
+}
+
+bool TDiscWriter::WaitWhileNotReady(bool abortable) {
+  uint8_t reply[42];
+  uint32_t budget = PollBudget(d_.Setup.CloseLimitMs, d_.Setup.NotReadyPollMs);
+  while (true) {
+    if (ReadDiscInformation(d_, reply, sizeof reply) || !NotReady()) return true;
+    if (budget-- == 0 || (abortable && cd_.Aborted)) return false;
+    Pause(d_.Setup.NotReadyPollMs);
+  }
+}
+
+bool TDiscWriter::WaitForReady() {
+  if (!WaitWhileNotReady(false)) return false;
+  uint32_t budget = PollBudget(d_.Setup.CloseLimitMs, d_.Setup.NotReadyPollMs);
+  while (true) {
+    if (TestUnitReady(d_) || !NotReady()) return true;
+    if (budget-- == 0) return false;
+    Pause(d_.Setup.NotReadyPollMs);
+  }
+}
+
+bool TDiscWriter::Flush(bool immediate) {
+  uint32_t budget = PollBudget(d_.Setup.CloseLimitMs, d_.Setup.NotReadyPollMs);
+  bool ok;
+  while (true) {
+    ok = SynchronizeCache(d_, immediate);
+    if (ok || !NotReady() || budget-- == 0) break;
+    Pause(d_.Setup.NotReadyPollMs);
+  }
+  d_.DeviceBufferPosition = 0;
+  d_.DeviceBufferSize = 0;
+  return ok;
+}
+
+bool TDiscWriter::CloseTrack(uint8_t number, bool immediate) {
+  return CloseTrackSession(d_, immediate, 1, 0, 0, number);
+}
+
+bool TDiscWriter::CloseSession(uint8_t function, uint8_t number, bool immediate) {
+  return CloseTrackSession(d_, immediate, function, 0, 0, number);
+}
+
+bool TDiscWriter::Finish() {
+  const uint8_t S = sessions_;
+  bool flushed = true, closed = true;
+  switch (m_) {
+    case mtDVDR:
+      flushed = Flush(false);
+      CloseTrack(uint8_t(S + 1), false);
+      CloseTrack(uint8_t(S + 2), false);
+      closed = CloseSession(2, uint8_t(S + 3), false);
+      break;
+    case mtDVDPLUSR:
+      flushed = Flush(false);
+      CloseTrack(uint8_t(S + 1), false);
+      closed = CloseSession(2, 255, false);
+      break;
+    case mtDVDPLUSRDL:
+      flushed = Flush(false);
+      CloseTrack(uint8_t(S + 1), false);
+      closed = d_.FinalizeDisc ? CloseSession(6, 0, false) : CloseSession(2, 0, false);
+      break;
+    case mtDVDPLUSRW:
+      flushed = Flush(false);
+      closed = CloseSession(3, 255, false);
+      break;
+    case mtDVDRWRO:
+    case mtDVDRWSR:
+      flushed = Flush(false);
+      CloseTrack(1, false);
+      closed = CloseSession(2, 0, true) && WaitWhileNotReady(false);
+      break;
+    case mtCDR:
+    case mtCDRW:
+      flushed = Flush(true) && WaitForReady();
+      SetWriteParameters(d_, d_.TestWrite, d_.BurnProof, m_, !d_.FinalizeDisc);
+      closed = CloseSession(2, 0, true) || CloseTrack(0, true);
+      break;
+    default:
+      flushed = Flush(true) && (m_ == mtDVDRAM || WaitForReady());
+      if (!CloseTrack(0, false)) CloseTrack(0, true);
+      SetWriteParameters(d_, d_.TestWrite, d_.BurnProof, m_, !d_.FinalizeDisc);
+      closed = CloseSession(2, 0, true) || CloseSession(2, 0, false);
+      break;
+  }
+  if (m_ != mtDVDRAM && !WaitWhileNotReady(false)) closed = false;
+  UnlockMedium(d_);
+  LoadMedium(d_, false);
+  RezeroUnit(d_);
+  TestUnitReady(d_);
+  return flushed && closed;
+}
+
+bool TDiscWriter::Run() {
+  d_.DeviceBufferPosition = 0;
+  d_.DeviceBufferSize = 0;
+  m_ = d_.Medium;
+  SynchronizeCache(d_, false);
+  SetupDrive();
+
+  growing_ = !cd_.BurnISOImage && GrowsInPlace(m_) && address_ != 0;
+  cd_.BlocksWritten = 0;
+  bool ok = WriteStream();
+  if (ok && growing_) ok = RewriteVolumeStart();
+
+  uint16_t writing = CS_WRITING;
+  cd_.ComponentStatus.compare_exchange_strong(writing, CS_CLOSING);
+  d_.CloseFH = true;
+  if (!Finish()) {
+    ok = false;
+    // A failed flush or session close fails the job; an earlier error stays the one reported.
+    FailDrive();
+  }
+  return ok && cd_.ErrorNumber == 0 && !cd_.Aborted;
+}
+
+}  // namespace torvik
