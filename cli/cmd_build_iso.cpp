@@ -87,7 +87,9 @@ int RunBuildIso(const BuildIsoOptions& o) {
     if (::stat(path.c_str(), &ps) != 0) return Fail(path + ": no such file or folder");
     if (S_ISDIR(ps.st_mode)) {
       if (!burner.InsertDir("\\", path, "*.*", true, o.savePath))
-        return Fail("cannot add folder " + path + " to the image");
+        return Fail("cannot add folder " + path +
+                    " to the image: a folder in it cannot be read, or the image would hold more "
+                    "than 200,000 entries or 65,000 folders");
     } else if (S_ISREG(ps.st_mode)) {
       if (!burner.InsertFile("\\", path)) return Fail("cannot add file " + path + " to the image");
     } else {
@@ -96,7 +98,12 @@ int RunBuildIso(const BuildIsoOptions& o) {
   }
 
   burner.Prepare();
-  if (!burner.CDFiles.Prepared) return Fail("cannot lay out the image: " + burner.ErrorString());
+  if (!burner.CDFiles.Prepared) {
+    // Reading the error clears it, so look before asking for the text.
+    const bool haveError = burner.CDFiles.ErrorNumber != 0;
+    return Fail(haveError ? "cannot lay out the image: " + burner.ErrorString()
+                          : std::string("cannot lay out the image"));
+  }
 
   TCompletionQueue completions(burner);
   burner.SetCompletionSink(&completions);

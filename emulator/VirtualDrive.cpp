@@ -132,8 +132,13 @@ std::unique_ptr<VirtualDrive> VirtualDrive::Create(const std::string& path,
     return fail(std::string("a ") + DriveClassName(options.config.drive) + " drive cannot hold " +
                 p->description + " media");
   std::error_code ec;
-  if (std::filesystem::exists(path, ec) && !std::filesystem::is_regular_file(path, ec))
-    return fail(path + ": not a regular file");
+  if (std::filesystem::exists(path, ec)) {
+    if (!std::filesystem::is_regular_file(path, ec)) return fail(path + ": not a regular file");
+    // Replacing the disc of a virtual drive is what create is for; emptying somebody's image
+    // file that merely has the same name is not.
+    if (std::filesystem::file_size(path, ec) > 0 && !std::filesystem::exists(path + ".state", ec))
+      return fail(path + " holds data and is no virtual drive; remove it or choose another path");
+  }
 
   uint32_t capacity = options.capacity;
   if (p->recording == Recording::ReadOnly) {

@@ -336,53 +336,61 @@ bool TDiscWriter::CloseSession(uint8_t function, uint8_t number, bool immediate)
 
 bool TDiscWriter::Finish() {
   const uint8_t S = sessions_;
-  bool flushed = true, closed = true;
+  bool ok = true;
+  // Each failure is recorded when it happens, so its own sense is what the job reports.
+  auto must = [&](bool done) {
+    if (!done && ok) {
+      FailDrive();
+      ok = false;
+    }
+    return done;
+  };
   switch (m_) {
     case mtDVDR:
-      flushed = Flush(false);
+      must(Flush(false));
       CloseTrack(uint8_t(S + 1), false);
       CloseTrack(uint8_t(S + 2), false);
-      closed = CloseSession(2, uint8_t(S + 3), false);
+      must(CloseSession(2, uint8_t(S + 3), false));
       break;
     case mtDVDPLUSR:
-      flushed = Flush(false);
+      must(Flush(false));
       CloseTrack(uint8_t(S + 1), false);
-      closed = CloseSession(2, 255, false);
+      must(CloseSession(2, 255, false));
       break;
     case mtDVDPLUSRDL:
-      flushed = Flush(false);
+      must(Flush(false));
       CloseTrack(uint8_t(S + 1), false);
-      closed = d_.FinalizeDisc ? CloseSession(6, 0, false) : CloseSession(2, 0, false);
+      must(d_.FinalizeDisc ? CloseSession(6, 0, false) : CloseSession(2, 0, false));
       break;
     case mtDVDPLUSRW:
-      flushed = Flush(false);
-      closed = CloseSession(3, 255, false);
+      must(Flush(false));
+      must(CloseSession(3, 255, false));
       break;
     case mtDVDRWRO:
     case mtDVDRWSR:
-      flushed = Flush(false);
+      must(Flush(false));
       CloseTrack(1, false);
-      closed = CloseSession(2, 0, true) && WaitWhileNotReady(false);
+      if (must(CloseSession(2, 0, true))) must(WaitWhileNotReady(false));
       break;
     case mtCDR:
     case mtCDRW:
-      flushed = Flush(true) && WaitForReady();
+      if (must(Flush(true))) must(WaitForReady());
       SetWriteParameters(d_, d_.TestWrite, d_.BurnProof, m_, !d_.FinalizeDisc);
-      closed = CloseSession(2, 0, true) || CloseTrack(0, true);
+      must(CloseSession(2, 0, true) || CloseTrack(0, true));
       break;
     default:
-      flushed = Flush(true) && (m_ == mtDVDRAM || WaitForReady());
+      if (must(Flush(true)) && m_ != mtDVDRAM) must(WaitForReady());
       if (!CloseTrack(0, false)) CloseTrack(0, true);
       SetWriteParameters(d_, d_.TestWrite, d_.BurnProof, m_, !d_.FinalizeDisc);
-      closed = CloseSession(2, 0, true) || CloseSession(2, 0, false);
+      must(CloseSession(2, 0, true) || CloseSession(2, 0, false));
       break;
   }
-  if (m_ != mtDVDRAM && !WaitWhileNotReady(false)) closed = false;
+  if (m_ != mtDVDRAM) must(WaitWhileNotReady(false));
   UnlockMedium(d_);
   LoadMedium(d_, false);
   RezeroUnit(d_);
   TestUnitReady(d_);
-  return flushed && closed;
+  return ok;
 }
 
 bool TDiscWriter::Run() {
@@ -400,11 +408,8 @@ bool TDiscWriter::Run() {
   uint16_t writing = CS_WRITING;
   cd_.ComponentStatus.compare_exchange_strong(writing, CS_CLOSING);
   d_.CloseFH = true;
-  if (!Finish()) {
-    ok = false;
-    // A failed flush or session close fails the job; an earlier error stays the one reported.
-    FailDrive();
-  }
+  // A failed flush or session close fails the job; an earlier error stays the one reported.
+  if (!Finish()) ok = false;
   return ok && cd_.ErrorNumber == 0 && !cd_.Aborted;
 }
 

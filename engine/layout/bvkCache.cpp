@@ -1,7 +1,6 @@
 #include "layout/bvkCache.h"
 
 #include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -50,6 +49,7 @@ class TProducer {
       cd_.CanStart = true;
       cd_.QueueChanged.notify_all();
     }
+    CloseDir();
     if (cd_.ISOImage >= 0 && cd_.BurnISOImage) {
       ::close(cd_.ISOImage);
       cd_.ISOImage = -1;
@@ -69,12 +69,12 @@ class TProducer {
     if (packet >= freeLimit_) {
       std::unique_lock lock(cd_.CriticalSection);
       while (packet >= cd_.PacketsReleased + cd_.CacheSlots && !cd_.Aborted) {
-        // A full cache is the consumer's cue to start.
-        if (!cd_.CanStart) {
-          cd_.CanStart = true;
-          cd_.QueueChanged.notify_all();
-        }
+        // A full cache is the consumer's cue to start, and whatever run it waits for is there.
+        cd_.CanStart = true;
+        cd_.QueueChanged.notify_all();
+        cd_.ProducerWaiting = true;
         cd_.QueueChanged.wait(lock);
+        cd_.ProducerWaiting = false;
       }
       if (cd_.Aborted) return false;
       freeLimit_ = cd_.PacketsReleased + cd_.CacheSlots;
@@ -105,7 +105,8 @@ class TProducer {
     cd_.PacketsPublished = published_;
     cd_.PacketCount += int32_t(count);
     cd_.BytesAvailable += (count - 1) * int64_t(kPacketSize) + lastSize;
-    cd_.QueueChanged.notify_all();
+    if (cd_.ConsumerWaiting && cd_.PacketsPublished - cd_.PacketsTaken >= cd_.ConsumerWants)
+      cd_.QueueChanged.notify_all();
   }
 
   bool PutBytes(const uint8_t* src, uint64_t n) {
@@ -143,18 +144,12 @@ class TProducer {
   // ---- sources ----------------------------------------------------------------------------
 
   // `size` bytes of a source file, zero-padded to whole sectors. A file that cannot be opened,
-  // is no longer a regular file, fails to read or has become shorter fails the job naming it.
+  // fails to read or has become shorter fails the job naming it; so does a source replaced by
+  // a folder (EISDIR) or a FIFO (opened without blocking, it reads as empty).
   bool StreamSourceFile(const std::string& path, const std::u16string& displayName, int64_t size,
                         int32_t fileId) {
-    // O_NONBLOCK: a source replaced by a FIFO must not hang the open.
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    const int fd = OpenSource(path);
     if (fd < 0) {
-      FailStream(cd_, 2, displayName);
-      return false;
-    }
-    struct stat st{};
-    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-      ::close(fd);
       FailStream(cd_, 2, displayName);
       return false;
     }
@@ -184,6 +179,28 @@ class TProducer {
     }
     ::close(fd);
     return ok;
+  }
+
+  // Files of one folder come one after the other, so the folder is opened once and each file
+  // relative to it: the kernel walks the path once per folder instead of once per file.
+  int OpenSource(const std::string& path) {
+    constexpr int kFlags = O_RDONLY | O_CLOEXEC | O_NONBLOCK;
+    const size_t slash = path.rfind('/');
+    if (slash == std::string::npos || slash == 0) return ::open(path.c_str(), kFlags);
+    const std::string_view dir(path.data(), slash);
+    if (dirFd_ < 0 || dir != dirPath_) {
+      CloseDir();
+      dirPath_.assign(dir);
+      dirFd_ = ::open(dirPath_.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+      if (dirFd_ < 0) return ::open(path.c_str(), kFlags);
+    }
+    return ::openat(dirFd_, path.c_str() + slash + 1, kFlags);
+  }
+
+  void CloseDir() {
+    if (dirFd_ >= 0) ::close(dirFd_);
+    dirFd_ = -1;
+    dirPath_.clear();
   }
 
   // A memory file: its data callback fills pieces of at most the rest of the current packet.
@@ -340,10 +357,12 @@ class TProducer {
     std::unique_lock lock(cd_.CriticalSection);
     if (cd_.Aborted) cd_.Finished = true;
     cd_.QueueChanged.notify_all();
+    cd_.ProducerWaiting = true;
     cd_.QueueChanged.wait(lock, [&] {
       if (cd_.Aborted) return cd_.PacketsTaken == cd_.PacketsReleased;
       return cd_.PacketsReleased == cd_.PacketsPublished;
     });
+    cd_.ProducerWaiting = false;
     cd_.Finished = true;
     cd_.CacheMemory.reset();
     cd_.PacketCount = 0;
@@ -354,6 +373,8 @@ class TProducer {
 
   TCDFiles& cd_;
   void* sender_;
+  int dirFd_ = -1;
+  std::string dirPath_;
   uint64_t pos_ = 0;         // stream bytes produced
   int64_t published_ = 0;    // packets queued so far
   int64_t freeLimit_ = 0;    // first packet number known not to be free yet
@@ -413,9 +434,18 @@ void TCacheThread::Execute() { TProducer(FCDFiles, this).Run(); }
 int64_t TakePackets(TCDFiles& cd, TPacketRun& run, int32_t maxPackets) {
   run = TPacketRun{};
   std::unique_lock lock(cd.CriticalSection);
-  cd.QueueChanged.wait(lock, [&] {
-    return cd.Aborted || cd.Finished || cd.AllQueued || cd.PacketsPublished > cd.PacketsTaken;
-  });
+  // Wait for a whole run rather than waking for every packet: fewer, larger writes.
+  const int32_t wants = std::clamp(maxPackets, 1, std::max(cd.CacheSlots, 1));
+  auto ready = [&] {
+    return cd.Aborted || cd.Finished || cd.AllQueued ||
+           cd.PacketsPublished - cd.PacketsTaken >= wants;
+  };
+  if (!ready()) {
+    cd.ConsumerWants = wants;
+    cd.ConsumerWaiting = true;
+    cd.QueueChanged.wait(lock, ready);
+    cd.ConsumerWaiting = false;
+  }
   if (cd.Aborted || cd.Finished || cd.PacketsPublished == cd.PacketsTaken) return 0;
   const int64_t slot = cd.PacketsTaken % cd.CacheSlots;
   const int64_t count = std::min<int64_t>({cd.PacketsPublished - cd.PacketsTaken,
@@ -442,7 +472,7 @@ void ReleasePackets(TCDFiles& cd, const TPacketRun& run) {
   if (run.Packets <= 0) return;
   std::lock_guard lock(cd.CriticalSection);
   cd.PacketsReleased += run.Packets;
-  cd.QueueChanged.notify_all();
+  if (cd.ProducerWaiting) cd.QueueChanged.notify_all();
 }
 
 void WaitForCanStart(TCDFiles& cd) {

@@ -53,8 +53,8 @@ struct TPacketRun {
   int32_t FileId = 0;  // of the last packet
 };
 
-// Consumer side. Takes up to maxPackets of the oldest queued packets, waiting while none is
-// queued and more will come. Returns the run's byte count, or 0 at the end of the stream (all
+// Consumer side. Takes up to maxPackets of the oldest queued packets, waiting until that many
+// are queued (or the stream has queued its last packet). Returns the run's byte count, or 0 at the end of the stream (all
 // taken, or the stream was aborted or failed). The bytes stay valid until ReleasePackets.
 int64_t TakePackets(TCDFiles& cd, TPacketRun& run, int32_t maxPackets);
 void ReleasePackets(TCDFiles& cd, const TPacketRun& run);

@@ -183,6 +183,11 @@ struct TCDFiles {
   int64_t PacketsTaken = 0;
   int64_t PacketsReleased = 0;
   bool AllQueued = false;            // the producer has queued the stream's last packet
+  // Who sleeps on QueueChanged, so that each side wakes the other only when it matters: the
+  // consumer waits for a whole run of ConsumerWants packets, the producer for a free slot.
+  bool ConsumerWaiting = false;
+  int32_t ConsumerWants = 1;
+  bool ProducerWaiting = false;
   bool StreamUsed = false;           // the prepared layout has been streamed (UDF state spent)
   std::atomic<int32_t> PacketCount{0};       // packets queued and not yet taken
   std::atomic<int64_t> BytesAvailable{0};    // bytes queued and not yet taken

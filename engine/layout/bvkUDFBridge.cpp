@@ -78,6 +78,18 @@ uint32_t FIDLength(size_t nameUnits) {
 // within the directory with a "~N" tail. A name is never left empty: an empty identifier
 // means the parent directory.
 void AssignUDFNames(TDirEntry& dir) {
+  // The tree keeps long names unique per directory, so a directory whose names all fit as
+  // they are needs no comparisons at all; that is nearly every directory.
+  bool allFit = true;
+  for (TFileEntry* e = dir.Files; e && allFit; e = e->NextFile) {
+    const std::u16string& n = e->LongName;
+    allFit = !n.empty() && n.size() <= osta::MAX_NAME_UNITS &&
+             n.find_first_of(std::u16string_view(u"/\0", 2)) == std::u16string::npos;
+  }
+  if (allFit) {
+    for (TFileEntry* e = dir.Files; e; e = e->NextFile) e->UDFFileInfo.UDFName.clear();
+    return;
+  }
   std::unordered_set<std::u16string> taken;
   std::vector<std::pair<TFileEntry*, std::u16string>> pending;
   for (TFileEntry* e = dir.Files; e; e = e->NextFile) {

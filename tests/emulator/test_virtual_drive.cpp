@@ -327,6 +327,9 @@ TEST(Persistence, AnExistingImageWithoutStateIsNeverOverwritten) {
   EXPECT_EQ(d.Write(0, 1).SenseText(), "05/30/05");
   EXPECT_EQ(d.Read(2, 1).data[0], 'i');
   EXPECT_EQ(std::filesystem::file_size(path), 3u * 2048);
+  EXPECT_FALSE(VirtualDrive::Create(path, "cd-r", CreateOptions{}, &error));
+  EXPECT_NE(error.find("no virtual drive"), std::string::npos) << error;
+  EXPECT_EQ(std::filesystem::file_size(path), 3u * 2048);
 }
 
 TEST(Persistence, DamagedStateFileFailsTheOpen) {

@@ -1,0 +1,428 @@
+// Writing layouts and image files to virtual discs: what lands on the disc (checked with
+// xorriso), sessions, growing overwritable media, and the drive faults a burn must survive.
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+
+#include <thread>
+
+#include "burn_test_support.h"
+
+namespace torvik {
+namespace {
+
+using test::Scratch;
+using test::VirtualBurner;
+namespace fs = std::filesystem;
+
+// Runs one disc job the way the component does: the starter's disc preparation, the header,
+// the producer, the write thread's disc half. Returns true when the job succeeded.
+bool RunDiscJob(TBrenvik& b) {
+  TCDFiles& cd = b.CDFiles;
+  TSCSIDevice& d = b.Device;
+  d.Medium = GetMedium(d);
+  cd.SaveToISOImage = false;
+  cd.ErrorNumber = 0;
+  if (!PrepareDiscTarget(cd, d)) return false;
+  if (!cd.BurnISOImage && !BuildISOHeader(cd)) return false;
+  cd.Aborted = false;
+  cd.ComponentStatus = CS_WRITING;
+  bool ok;
+  {
+    TCacheThread producer(cd);
+    WaitForCanStart(cd);
+    TDiscWriter writer(cd, d);
+    ok = writer.Run();
+    WaitForCacheThreadTerminated(cd);
+  }
+  cd.ComponentStatus = CS_IDLE;
+  return ok;
+}
+
+class DiscBurn : public ::testing::Test {
+ protected:
+  fs::path dir_ = Scratch();
+
+  std::map<std::string, std::vector<uint8_t>> Layout(TBrenvik& b, const std::string& name,
+                                                      uint32_t seed) {
+    auto files = test::MakeTree(dir_ / name, seed);
+    b.ClearAll();
+    b.SetVolumeID(name);
+    EXPECT_TRUE(b.InsertDir("\\", (dir_ / name).string(), "*.*", true, false));
+    EXPECT_GT(b.Prepare(), 0u);
+    return files;
+  }
+
+  // Burns the tree `name`; returns the session start.
+  uint32_t BurnTree(VirtualBurner& vb, const std::string& name, uint32_t seed, bool ok = true) {
+    Layout(*vb.b, name, seed);
+    EXPECT_EQ(RunDiscJob(*vb.b), ok) << vb.b->ErrorString();
+    return vb.b->CDFiles.FirstWritableSector;
+  }
+
+  void ExpectSession(VirtualBurner& vb, uint32_t start, const std::string& name, uint32_t seed) {
+    const auto expected = test::MakeTree(dir_ / ("expect-" + name), seed);
+    const auto got = test::ExtractWithXorriso(vb.disc, start, dir_ / ("out-" + name));
+    EXPECT_EQ(got.size(), expected.size()) << name << " at " << start;
+    for (const auto& [rel, bytes] : expected) {
+      auto it = got.find(rel);
+      ASSERT_NE(it, got.end()) << rel << " missing from " << name;
+      EXPECT_TRUE(it->second == bytes) << rel << " differs in " << name;
+    }
+  }
+};
+
+// ---- every writable medium -------------------------------------------------------------------
+
+struct MediumCase {
+  const char* profile;
+  TMedium medium;
+  bool appendable;  // a second burn adds a session
+};
+
+const MediumCase kMedia[] = {
+    {"cd-r", mtCDR, true},          {"cd-rw", mtCDRW, true},       {"dvd-r", mtDVDR, false},
+    {"dvd+r", mtDVDPLUSR, true},    {"dvd+r-dl", mtDVDPLUSRDL, true},
+    {"dvd+rw", mtDVDPLUSRW, true},  {"dvd-ram", mtDVDRAM, true},   {"bd-r", mtBDRSR, true},
+    {"bd-re", mtBDRE, true},        {"dvd-rw-seq", mtDVDRWSR, false},
+    {"dvd-rw-ro", mtDVDRWRO, true},
+};
+
+TEST_F(DiscBurn, EveryMediumReadsBackByteForByte) {
+  for (const MediumCase& c : kMedia) {
+    SCOPED_TRACE(c.profile);
+    VirtualBurner vb(dir_ / c.profile, c.profile);
+    ASSERT_EQ(GetMedium(vb.b->Device), c.medium);
+    const uint32_t start = BurnTree(vb, "first", 1);
+    EXPECT_EQ(vb.b->BlocksWritten(), vb.b->CDFiles.TotalImageSize);
+    ExpectSession(vb, start, "first", 1);
+  }
+}
+
+TEST_F(DiscBurn, UdfBridgeIsReadByUdfinfo) {
+  for (const char* profile : {"dvd+r", "bd-re", "cd-r"}) {
+    SCOPED_TRACE(profile);
+    VirtualBurner vb(dir_ / profile, profile);
+    vb.b->SetUDFBridge(true);
+    BurnTree(vb, "udf", 3);
+    ExpectSession(vb, 0, "udf", 3);
+    const std::string cmd = "udfinfo '" + vb.disc.string() + "' >/dev/null 2>&1";
+    EXPECT_EQ(std::system(cmd.c_str()), 0);
+  }
+}
+
+TEST_F(DiscBurn, GrowingWithUdfMovesTheAnchorToTheNewVolume) {
+  VirtualBurner vb(dir_, "dvd+rw");
+  vb.b->SetUDFBridge(true);
+  BurnTree(vb, "one", 10);
+  vb.Attach();
+  vb.b->SetUDFBridge(true);
+  const uint32_t second = BurnTree(vb, "two", 20);
+  ASSERT_GT(second, 0u);
+  const std::string out = (dir_ / "udfinfo.txt").string();
+  const std::string cmd = "udfinfo '" + vb.disc.string() + "' >'" + out + "' 2>&1";
+  EXPECT_EQ(std::system(cmd.c_str()), 0);
+  const auto text = test::ReadFile(out);
+  const std::string info(text.begin(), text.end());
+  EXPECT_NE(info.find("label=two"), std::string::npos) << info;
+  ExpectSession(vb, 0, "two", 20);
+}
+
+// ---- sessions --------------------------------------------------------------------------------
+
+TEST_F(DiscBurn, SecondSessionFollowsTheFirst) {
+  for (const char* profile : {"cd-r", "dvd+r"}) {
+    SCOPED_TRACE(profile);
+    VirtualBurner vb(dir_ / profile, profile);
+    const uint32_t first = BurnTree(vb, "one", 10);
+    const auto firstBytes = test::Sectors(vb.disc, 0, vb.b->CDFiles.TotalImageSize);
+    const uint32_t firstEnd = first + vb.b->CDFiles.TotalImageSize;
+    vb.Attach();
+    EXPECT_EQ(vb.b->SessionsOnDisc(), 1);
+    const uint32_t second = BurnTree(vb, "two", 20);
+    EXPECT_GT(second, firstEnd) << "the new session starts after the first one and its gap";
+    EXPECT_EQ(vb.b->SessionsOnDisc(), 2);
+    EXPECT_EQ(test::Sectors(vb.disc, 0, uint32_t(firstBytes.size() / 2048)), firstBytes);
+    ExpectSession(vb, first, "one", 10);
+    ExpectSession(vb, second, "two", 20);
+  }
+}
+
+TEST_F(DiscBurn, GrowingOverwritableMediaDescribeBothVolumes) {
+  for (const char* profile : {"dvd+rw", "bd-re", "dvd-ram", "dvd-rw-ro"}) {
+  SCOPED_TRACE(profile);
+  VirtualBurner vb(dir_ / profile, profile);
+  BurnTree(vb, "one", 10);
+  const uint32_t firstSize = vb.b->CDFiles.TotalImageSize;
+  const auto firstData = test::Sectors(vb.disc, 32, firstSize - 32);
+  vb.Attach();
+  const uint32_t second = BurnTree(vb, "two", 20);
+  EXPECT_EQ(second, firstSize);
+  const uint32_t total = second + vb.b->CDFiles.TotalImageSize;
+  const auto pvd = test::Sectors(vb.disc, 16, 1);
+  ASSERT_EQ(pvd[0], 1);
+  EXPECT_EQ(uint32_t(pvd[80] | pvd[81] << 8 | pvd[82] << 16 | uint32_t(pvd[83]) << 24), total);
+  EXPECT_EQ(test::Sectors(vb.disc, 32, firstSize - 32), firstData) << "first volume untouched";
+  ExpectSession(vb, 0, "two", 20);
+  }
+}
+
+TEST_F(DiscBurn, TestWriteLeavesTheMediumUnchanged) {
+  for (const char* profile : {"cd-r", "dvd-r"}) {
+    SCOPED_TRACE(profile);
+    VirtualBurner vb(dir_ / profile, profile);
+    vb.b->SetTestWrite(true);
+    BurnTree(vb, "sim", 5);
+    EXPECT_EQ(vb.b->SessionsOnDisc(), 0);
+    EXPECT_TRUE(!fs::exists(vb.disc) || test::ReadFile(vb.disc) ==
+                                            std::vector<uint8_t>(fs::file_size(vb.disc), 0));
+  }
+}
+
+TEST_F(DiscBurn, FinalizedDiscRefusesASecondBurn) {
+  VirtualBurner vb(dir_, "dvd+r");
+  vb.b->SetFinalizeDisc(true);
+  BurnTree(vb, "one", 10);
+  const auto before = test::ReadFile(vb.disc);
+  vb.Attach();
+  Layout(*vb.b, "two", 20);
+  EXPECT_FALSE(RunDiscJob(*vb.b));
+  EXPECT_EQ(test::ReadFile(vb.disc), before);
+}
+
+// ---- faults ----------------------------------------------------------------------------------
+
+// Watches (and may answer) the commands the job sends.
+struct Tap {
+  std::vector<std::array<uint8_t, 16>> cdbs;
+  std::function<bool(TSRB_ExecSCSICmd&)> fail;  // true: answered with the sense it set
+  std::function<void(const TSRB_ExecSCSICmd&)> seen;
+
+  TTransportTap Make() {
+    return [this](TSRB_ExecSCSICmd& srb, const TSendFunction& forward) -> uint8_t {
+      cdbs.push_back(srb.CDB);
+      if (seen) seen(srb);
+      if (fail && fail(srb)) return SS_ERR;
+      return forward(srb);
+    };
+  }
+  size_t Count(uint8_t opcode) const {
+    size_t n = 0;
+    for (const auto& c : cdbs) n += c[0] == opcode;
+    return n;
+  }
+  static void SetSense(TSRB_ExecSCSICmd& srb, uint8_t key, uint8_t asc, uint8_t ascq) {
+    srb.SenseArea.fill(0);
+    srb.SenseArea[0] = 0x70;
+    srb.SenseArea[2] = key;
+    srb.SenseArea[7] = 10;
+    srb.SenseArea[12] = asc;
+    srb.SenseArea[13] = ascq;
+    srb.SRB_TargStat = 2;
+  }
+};
+
+TEST_F(DiscBurn, WriteFailureClosesTrackAndSessionAndKeepsItsOwnError) {
+  VirtualBurner vb(dir_, "dvd+r");
+  vb.Change([](vdrive::MediumState& m) { m.faults.writeErrorLba = 200; });
+  Tap tap;
+  bool sawFailedStatus = false;
+  tap.seen = [&](const TSRB_ExecSCSICmd& srb) {
+    if (srb.CDB[0] == op::CLOSE_TRACK_SESSION)
+      sawFailedStatus = sawFailedStatus || vb.b->ComponentStatus() == CS_WRITE_FAILED;
+  };
+  vb.b->Device.Setup.Tap = tap.Make();
+  BurnTree(vb, "one", 10, false);
+  EXPECT_TRUE(sawFailedStatus);
+  EXPECT_GE(tap.Count(op::CLOSE_TRACK_SESSION), 2u);
+  // 03/0C/00 (write error), not whatever the closing commands answered.
+  EXPECT_EQ(vb.b->ErrorString(), "Hardware Error 3072.");
+}
+
+TEST_F(DiscBurn, BusyAndNotReadyWritesAreRetried) {
+  for (const char* profile : {"dvd+r", "cd-r"}) {
+    SCOPED_TRACE(profile);
+    VirtualBurner vb(dir_ / profile, profile);
+    Tap tap;
+    int writes = 0;
+    tap.fail = [&](TSRB_ExecSCSICmd& srb) {
+      if (srb.CDB[0] != op::WRITE_10) return false;
+      ++writes;
+      if (writes == 2 || writes == 3) {
+        Tap::SetSense(srb, 2, 0x04, 0x08);  // long write in progress
+        return true;
+      }
+      if (writes == 4) {
+        srb.SenseArea.fill(0);
+        srb.SRB_TargStat = STATUS_BUSY;
+        return true;
+      }
+      return false;
+    };
+    vb.b->Device.Setup.Tap = tap.Make();
+    const uint32_t start = BurnTree(vb, "one", 10);
+    ExpectSession(vb, start, "one", 10);
+  }
+}
+
+TEST_F(DiscBurn, ClosingWaitsWhileTheDriveIsBusyClosing) {
+  for (const char* profile : {"cd-r", "dvd-rw-seq", "bd-r"}) {
+    SCOPED_TRACE(profile);
+    VirtualBurner vb(dir_ / profile, profile);
+    vb.Change([](vdrive::MediumState& m) { m.config.closePolls = 10; });
+    int notReady = 0;
+    vb.b->Device.Setup.Tap = [&](TSRB_ExecSCSICmd& srb, const TSendFunction& forward) {
+      const uint8_t status = forward(srb);
+      notReady += status != SS_COMP && srb.SenseArea[12] == 0x04;
+      return status;
+    };
+    const uint32_t start = BurnTree(vb, "one", 10);
+    EXPECT_GE(notReady, 10);
+    EXPECT_EQ(vb.State().pendingPolls, 0u) << "the job waited for the close to end";
+    ExpectSession(vb, start, "one", 10);
+  }
+}
+
+TEST_F(DiscBurn, UnformattedDvdPlusRwIsFormattedOnceAndRetried) {
+  VirtualBurner vb(dir_, "dvd+rw");
+  vb.Change([](vdrive::MediumState& m) { m.faults.incompatibleFormat = true; });
+  BurnTree(vb, "one", 10);
+  EXPECT_TRUE(vb.State().formatted);
+  ExpectSession(vb, 0, "one", 10);
+}
+
+TEST_F(DiscBurn, IncompatibleFormatLaterInTheBurnIsAFailure) {
+  VirtualBurner vb(dir_, "dvd+rw");
+  Tap tap;
+  int writes = 0;
+  tap.fail = [&](TSRB_ExecSCSICmd& srb) {
+    if (srb.CDB[0] != op::WRITE_10 || ++writes != 3) return false;
+    Tap::SetSense(srb, 5, 0x30, 0x05);
+    return true;
+  };
+  vb.b->Device.Setup.Tap = tap.Make();
+  BurnTree(vb, "one", 10, false);
+  EXPECT_EQ(tap.Count(op::FORMAT_UNIT), 0u);
+  EXPECT_EQ(vb.b->ErrorNumber(), 0x3005u);
+}
+
+TEST_F(DiscBurn, NoStartAddressMeansNoWrite) {
+  VirtualBurner vb(dir_, "cd-r");
+  Tap tap;
+  tap.fail = [](TSRB_ExecSCSICmd& srb) {
+    if (srb.CDB[0] != op::READ_TRACK_INFORMATION) return false;
+    Tap::SetSense(srb, 5, 0x20, 0x00);
+    return true;
+  };
+  vb.b->Device.Setup.Tap = tap.Make();
+  vb.b->CDFiles.FirstWritableSector = 12345;  // left from an earlier job
+  Layout(*vb.b, "one", 10);
+  EXPECT_FALSE(RunDiscJob(*vb.b));
+  EXPECT_EQ(tap.Count(op::WRITE_10), 0u);
+  EXPECT_EQ(vb.b->ErrorNumber(), 0x2000u);
+}
+
+TEST_F(DiscBurn, FailedCacheFlushFailsTheJob) {
+  VirtualBurner vb(dir_, "dvd+r");
+  Tap tap;
+  bool writing = false;
+  tap.fail = [&](TSRB_ExecSCSICmd& srb) {
+    if (srb.CDB[0] == op::WRITE_10) writing = true;
+    if (srb.CDB[0] != op::SYNCHRONIZE_CACHE || !writing) return false;
+    Tap::SetSense(srb, 3, 0x0C, 0x09);  // write error, loss of streaming
+    return true;
+  };
+  vb.b->Device.Setup.Tap = tap.Make();
+  BurnTree(vb, "one", 10, false);
+  EXPECT_EQ(vb.b->ErrorNumber(), 0x0C09u);
+}
+
+TEST_F(DiscBurn, DriveThatStaysNotReadyFailsWithoutHanging) {
+  VirtualBurner vb(dir_, "cd-r");
+  Tap tap;
+  bool written = false;
+  tap.fail = [&](TSRB_ExecSCSICmd& srb) {
+    if (srb.CDB[0] == op::WRITE_10) written = true;
+    const uint8_t o = srb.CDB[0];
+    if (!written || o == op::WRITE_10) return false;
+    if (o != op::READ_DISC_INFORMATION && o != op::TEST_UNIT_READY && o != op::SYNCHRONIZE_CACHE)
+      return false;
+    Tap::SetSense(srb, 2, 0x04, 0x01);
+    return true;
+  };
+  vb.b->Device.Setup.Tap = tap.Make();
+  BurnTree(vb, "one", 10, false);
+  EXPECT_EQ(vb.b->ErrorNumber(), 0x0401u);
+  EXPECT_LT(tap.Count(op::READ_DISC_INFORMATION), 400u) << "the waits are bounded";
+}
+
+TEST_F(DiscBurn, AbortMidwayStopsClosesAndReportsTheAbort) {
+  VirtualBurner vb(dir_, "dvd+r");
+  Tap tap;
+  int writes = 0;
+  tap.seen = [&](const TSRB_ExecSCSICmd& srb) {
+    if (srb.CDB[0] == op::WRITE_10 && ++writes == 3) vb.b->AbortOperation();
+  };
+  vb.b->Device.Setup.Tap = tap.Make();
+  BurnTree(vb, "one", 10, false);
+  EXPECT_LT(vb.b->BlocksWritten(), vb.b->CDFiles.TotalImageSize);
+  EXPECT_GE(tap.Count(op::CLOSE_TRACK_SESSION), 1u);
+  EXPECT_EQ(vb.b->ErrorNumber(), ERR_ABORTED);
+}
+
+TEST_F(DiscBurn, GrowingAbortedHalfwayKeepsTheFirstVolume) {
+  VirtualBurner vb(dir_, "dvd+rw");
+  BurnTree(vb, "one", 10);
+  const uint32_t firstSize = vb.b->CDFiles.TotalImageSize;
+  const auto firstVolume = test::Sectors(vb.disc, 0, firstSize);
+  vb.Attach();
+  Tap tap;
+  int writes = 0;
+  tap.seen = [&](const TSRB_ExecSCSICmd& srb) {
+    if (srb.CDB[0] == op::WRITE_10 && ++writes == 2) vb.b->AbortOperation();
+  };
+  vb.b->Device.Setup.Tap = tap.Make();
+  BurnTree(vb, "two", 20, false);
+  EXPECT_EQ(test::Sectors(vb.disc, 0, firstSize), firstVolume);
+  ExpectSession(vb, 0, "one", 10);
+}
+
+TEST_F(DiscBurn, VanishingSourceFileFailsTheJobNamingIt) {
+  VirtualBurner vb(dir_, "dvd+r");
+  Layout(*vb.b, "one", 10);
+  fs::remove(dir_ / "one" / "music" / "track01.raw");
+  EXPECT_FALSE(RunDiscJob(*vb.b));
+  const std::string error = vb.b->ErrorString();
+  EXPECT_NE(error.find("track01.raw"), std::string::npos) << error;
+  EXPECT_EQ(vb.b->ComponentStatus(), CS_IDLE);
+}
+
+// ---- image files -----------------------------------------------------------------------------
+
+TEST_F(DiscBurn, ImageOfUnevenLengthHasItsLastSectorPadded) {
+  VirtualBurner vb(dir_, "dvd+r");
+  const auto image = test::Pattern(100000, 7);
+  test::WriteFile(dir_ / "in.iso", image);
+  TCDFiles& cd = vb.b->CDFiles;
+  cd.BurnISOImage = true;
+  cd.ISOImage = ::open((dir_ / "in.iso").c_str(), O_RDONLY | O_CLOEXEC);
+  ASSERT_GE(cd.ISOImage, 0);
+  cd.ISOImageBytes = int64_t(image.size());
+  cd.TotalImageSize = uint32_t(BytesToBlocks(image.size()));
+  Tap tap;
+  uint32_t sent = 0;
+  tap.seen = [&](const TSRB_ExecSCSICmd& srb) {
+    if (srb.CDB[0] == op::WRITE_10) sent += uint32_t(srb.CDB[7]) << 8 | srb.CDB[8];
+  };
+  vb.b->Device.Setup.Tap = tap.Make();
+  ASSERT_TRUE(RunDiscJob(*vb.b)) << vb.b->ErrorString();
+  EXPECT_EQ(vb.b->BlocksWritten(), 49u);
+  EXPECT_EQ(sent, 49u);
+  auto disc = test::Sectors(vb.disc, 0, 49);
+  EXPECT_TRUE(std::equal(image.begin(), image.end(), disc.begin()));
+  EXPECT_TRUE(std::all_of(disc.begin() + long(image.size()), disc.end(),
+                          [](uint8_t b) { return b == 0; }));
+}
+
+}  // namespace
+}  // namespace torvik
