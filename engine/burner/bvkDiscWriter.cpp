@@ -101,37 +101,25 @@ bool PrepareDiscTarget(TCDFiles& cd, TSCSIDevice& d) {
   }
 
   cd.VDImageSize = 0;
-  bool haveTrack = false;
+  uint32_t sessionStart = 0;
   if (GrowsInPlace(m)) {
+    // The new session follows the volume on the disc. Its UDF structures are addressed from
+    // there too: the single formatted track's own start (0) would point them at the old ones.
     cd.FirstWritableSector = cd.VDImageSize = GetVolumeSpaceSize(d);
-    // The track information still tells the UDF bridge where the data area starts.
-    haveTrack = ReadDiscInformation(d) &&
-                ReadTrackInformation(d, d.DiscInformation.LastTrackOfLastSession);
+    sessionStart = cd.FirstWritableSector;
+  } else if (ReadDiscInformation(d) &&
+             ReadTrackInformation(d, d.DiscInformation.LastTrackOfLastSession)) {
+    const uint32_t nwa = d.TrackInformation.NextWritableAddress;
+    cd.FirstWritableSector = nwa == 1000 ? 0 : nwa;
+    sessionStart = d.TrackInformation.TrackStartAddress;
+  } else if (ReadTrackInformation(d, 1)) {
+    cd.FirstWritableSector = sessionStart = d.TrackInformation.TrackStartAddress;
   } else {
-    bool found = false;
-    if (ReadDiscInformation(d) &&
-        ReadTrackInformation(d, d.DiscInformation.LastTrackOfLastSession)) {
-      const uint32_t nwa = d.TrackInformation.NextWritableAddress;
-      cd.FirstWritableSector = nwa == 1000 ? 0 : nwa;
-      found = haveTrack = true;
-    } else if (ReadTrackInformation(d, 1)) {
-      cd.FirstWritableSector = d.TrackInformation.TrackStartAddress;
-      found = haveTrack = true;
-    }
-    if (!found) {
-      // Nothing tells where the session starts: a stale address would overwrite data.
-      cd.ErrorNumber = d.DeviceError != 0 ? d.DeviceError : ERR_NOT_PREPARED;
-      return false;
-    }
+    // Nothing tells where the session starts: a stale address would overwrite data.
+    cd.ErrorNumber = d.DeviceError != 0 ? d.DeviceError : ERR_NOT_PREPARED;
+    return false;
   }
-  if (cd.UDFBridge) {
-    // The new session's own start: on growing media that is where the data goes, which the
-    // track start of a single formatted track does not say.
-    cd.UDFBridgeInfo.SessionStarting_LSA =
-        GrowsInPlace(m) ? cd.FirstWritableSector
-                        : (haveTrack ? d.TrackInformation.TrackStartAddress
-                                     : cd.FirstWritableSector);
-  }
+  if (cd.UDFBridge) cd.UDFBridgeInfo.SessionStarting_LSA = sessionStart;
   return true;
 }
 

@@ -50,7 +50,8 @@ class TProducer {
       cd_.QueueChanged.notify_all();
     }
     CloseDir();
-    if (cd_.ISOImage >= 0 && cd_.BurnISOImage) {
+    // In build mode the image belongs to the write thread; only a source image is closed here.
+    if (cd_.BurnISOImage && cd_.ISOImage >= 0) {
       ::close(cd_.ISOImage);
       cd_.ISOImage = -1;
     }

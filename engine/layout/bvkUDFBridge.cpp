@@ -66,6 +66,12 @@ const std::u16string& UDFNameOf(const TFileEntry& e) {
   return e.UDFFileInfo.UDFName.empty() ? e.LongName : e.UDFFileInfo.UDFName;
 }
 
+// The names were fitted by AssignUDFNames; the cap only guards FIDContainer should a name
+// reach here unfitted, and sizing and writing apply it alike.
+size_t FIDNameUnits(const std::u16string& name) {
+  return std::min<size_t>(name.size(), osta::MAX_NAME_UNITS);
+}
+
 uint32_t FIDLength(size_t nameUnits) {
   const uint32_t l = nameUnits == 0 ? 0 : uint32_t(2 * nameUnits + 1);
   return (FID_FIXED_SIZE + l + 3) & ~3u;
@@ -171,14 +177,15 @@ void BuildFileEntry(const TCDFiles& cd, uint8_t* fe, const FileEntryFields& f) {
 uint32_t BuildFileIdentifierDescriptor(uint8_t* fid, uint8_t characteristics,
                                        const std::u16string& name, uint32_t icbLbn,
                                        uint32_t tagLocation) {
-  const uint32_t total = FIDLength(name.size());
+  const size_t units = FIDNameUnits(name);
+  const uint32_t total = FIDLength(units);
   std::memset(fid, 0, total);
   PutU16(fid, 16, 1);  // file version number
   fid[18] = characteristics;
   PutLongAD(fid, 20, kSectorSize, icbLbn, 0);
   PutU16(fid, 36, 0);  // implementation use length
-  if (!name.empty())
-    fid[19] = uint8_t(CompressOSTAUnicode(int(name.size()), osta::COMPRESSION_ID_16, name.data(),
+  if (units > 0)
+    fid[19] = uint8_t(CompressOSTAUnicode(int(units), osta::COMPRESSION_ID_16, name.data(),
                                           fid + FID_FIXED_SIZE));
   BuildUDFTag(fid, TAG_FILE_IDENTIFIER_DESCRIPTOR, uint16_t(total - TAG_SIZE), tagLocation);
   return total;
@@ -390,7 +397,7 @@ void EnterDirectory(TCDFiles& cd, TDirEntry& d) {
     } else {
       ++bi.NumberOfFiles;
     }
-    di.InformationLength += FIDLength(UDFNameOf(*e).size());
+    di.InformationLength += FIDLength(FIDNameUnits(UDFNameOf(*e)));
   }
   di.DirICB_LSOffsetWRTSession = bi.NextAvailableLSOffsetWRTSession++;
   di.DirData_LSOffsetWRTSession = bi.NextAvailableLSOffsetWRTSession;

@@ -19,6 +19,8 @@
 #include <string>
 #include <vector>
 
+#include "burner/bvkCDBurner.h"
+
 namespace torvik {
 namespace {
 
@@ -330,6 +332,38 @@ TEST_F(Interop, TheBootCatalogPointsAtTheBootImage) {
     EXPECT_NE(d.out.find("El Torito"), std::string::npos) << d.out;
     ExpectSameTreeFromXorriso(img, "boot");
   }
+}
+
+// With the UDF bridge the stream also carries the UDF file structures and, in the image's last
+// sector, the closing anchor; udfinfo must accept the result and see every file.
+TEST_F(Interop, TheUDFBridgeEndsWithItsClosingAnchor) {
+  if (!HaveTool("udfinfo")) GTEST_SKIP() << "udfinfo is not installed";
+  TBrenvik b;
+  TCompletionQueue q(b);
+  b.SetCompletionSink(&q);
+  bool failed = true;
+  b.SetOnWriteDone([&](void*, uint8_t, bool f) { failed = f; });
+  b.SetUDFBridge(true);
+  b.SetVolumeID("UDFBRIDGE");
+  ASSERT_NE(b.InsertDir("\\", (root_ / "tree" / "sizes").string(), "*.*", true, false), nullptr);
+  ASSERT_NE(b.InsertDir("\\", (root_ / "tree" / "big").string(), "*.*", true, false), nullptr);
+  b.Prepare();
+  const fs::path img = root_ / "udf.iso";
+  ASSERT_TRUE(b.BuildISOImage(img.string())) << b.ErrorString();
+  q.WaitAndDispatch();
+  b.WaitForJob();
+  ASSERT_FALSE(failed) << b.ErrorString();
+
+  const uint64_t sectors = b.ImageSize();
+  ASSERT_EQ(fs::file_size(img), sectors * 2048);
+  const auto last = ReadBytes(img, (sectors - 1) * 2048, 2048);
+  EXPECT_EQ(last[0] | last[1] << 8, 2) << "anchor volume descriptor pointer";
+  EXPECT_EQ(uint64_t(last[12] | last[13] << 8 | last[14] << 16 | uint32_t(last[15]) << 24),
+            sectors - 1)
+      << "tag location";
+  const auto info = Shell("udfinfo " + Quote(img.string()));
+  EXPECT_EQ(info.status, 0) << info.out;
+  EXPECT_NE(info.out.find("numfiles=8"), std::string::npos) << info.out;
 }
 
 // ---- the CLI's failures ------------------------------------------------------------------
