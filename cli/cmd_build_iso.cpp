@@ -82,19 +82,25 @@ int RunBuildIso(const BuildIsoOptions& o) {
                   "1474560 or 2949120 bytes");
   }
 
+  // The layout says why an insertion was refused.
+  auto refused = [&](const std::string& what) {
+    const std::string& why = burner.CDFiles.LastInsertError;
+    return Fail("cannot add " + what + " to the image" + (why.empty() ? "" : ": " + why));
+  };
   for (const std::string& path : o.paths) {
     struct stat ps{};
     if (::stat(path.c_str(), &ps) != 0) return Fail(path + ": no such file or folder");
+    burner.CDFiles.LastInsertError.clear();
     if (S_ISDIR(ps.st_mode)) {
-      if (!burner.InsertDir("\\", path, "*.*", true, o.savePath))
-        return Fail("cannot add folder " + path +
-                    " to the image: a folder in it cannot be read, or the image would hold more "
-                    "than 200,000 entries or 65,000 folders");
+      if (!burner.InsertDir("\\", path, "*.*", true, o.savePath)) return refused("folder " + path);
     } else if (S_ISREG(ps.st_mode)) {
-      if (!burner.InsertFile("\\", path)) return Fail("cannot add file " + path + " to the image");
+      if (!burner.InsertFile("\\", path)) return refused("file " + path);
     } else {
       return Fail(path + " is neither a file nor a folder");
     }
+    // Entries left out on the way (names the disc cannot hold) are worth a word.
+    if (!o.quiet && !burner.CDFiles.LastInsertError.empty())
+      std::fprintf(stderr, "torvik-cli: %s\n", burner.CDFiles.LastInsertError.c_str());
   }
 
   burner.Prepare();
@@ -176,8 +182,8 @@ void AddBuildIsoCommand(CLI::App& app, GlobalOptions&, int& exitCode) {
   cmd->add_option("--cache-mb", options->cacheMb, "Cache size in MiB (2 to 624, default 32)")
       ->type_name("N");
   cmd->add_flag("--save-path", options->savePath,
-                "Keep each folder's own path on the image instead of merging its contents "
-                "into the root");
+                "Recreate each folder's path on the image and put its contents there, instead "
+                "of merging them into the root");
   cmd->add_flag("--force", options->force, "Overwrite OUTPUT if it exists");
   cmd->add_flag("-q,--quiet", options->quiet, "No progress bar and no summary");
   cmd->callback([options, &exitCode] { exitCode = RunBuildIso(*options); });

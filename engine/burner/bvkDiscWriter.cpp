@@ -74,13 +74,25 @@ bool GrowsInPlace(TMedium m) {
   return m == mtDVDPLUSRW || m == mtDVDRAM || m == mtBDRE || m == mtDVDRWRO;
 }
 
+bool SimulatesWrites(TMedium m) {
+  return m == mtCDR || m == mtCDRW || m == mtDVDR || m == mtDVDRWSR;
+}
+
 bool PrepareDiscTarget(TCDFiles& cd, TSCSIDevice& d) {
   const TMedium m = d.Medium;
+  if (d.TestWrite && !SimulatesWrites(m)) {
+    // Drives write these media for real whatever the test-write bit says: a "simulation"
+    // would burn the disc.
+    cd.ErrorNumber = 0x2600;  // 26h/00h: invalid field in parameter list
+    return false;
+  }
   SetWriteParameters(d, d.TestWrite, d.BurnProof, m, false);
   ReadDiscInformation(d);
 
   bool formatted = false;
-  if (m == mtDVDRWSR && d.DiscInformation.DiscStatus() == 0) {
+  if (d.TestWrite) {
+    // A simulation leaves the medium as it is, format included.
+  } else if (m == mtDVDRWSR && d.DiscInformation.DiscStatus() == 0) {
     // Quick formatting turns a sequential disc into restricted overwrite and drops whatever it
     // recorded, so only a blank one is formatted; an appendable one is written incrementally.
     if (!FormatList(d, kFormatSequentialFirst)) FormatList(d, kFormatSequentialSecond);
@@ -241,8 +253,11 @@ bool TDiscWriter::WriteStream() {
       if (growing_) {
         if (streamOffset == 0) firstPacket_.assign(p, p + bytes);
         const uint64_t anchorAt = uint64_t{kAnchorSector} * kSectorSize;
-        if (cd_.UDFBridge && anchorAt >= streamOffset && anchorAt + kSectorSize <= streamOffset + bytes)
-          anchor_.assign(p + (anchorAt - streamOffset), p + (anchorAt - streamOffset) + kSectorSize);
+        if (cd_.UDFBridge && anchorAt >= streamOffset &&
+            anchorAt + kSectorSize <= streamOffset + bytes) {
+          const uint8_t* anchor = p + (anchorAt - streamOffset);
+          anchor_.assign(anchor, anchor + kSectorSize);
+        }
       }
       ok = WritePacket(address_, p, bytes, first);
       if (!ok) break;

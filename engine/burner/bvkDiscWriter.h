@@ -19,6 +19,9 @@ namespace torvik {
 // the disc so that readers find the new session there.
 bool GrowsInPlace(TMedium m);
 
+// Media a drive can simulate a burn on (the test-write bit); others would be written for real.
+bool SimulatesWrites(TMedium m);
+
 // Where the session starts for a disc target: write parameters, the DVD-RW formats,
 // FirstWritableSector, VDImageSize and the UDF bridge's SessionStarting_LSA. False (with the
 // job's error number set) when the start address cannot be found; the job must not start then,

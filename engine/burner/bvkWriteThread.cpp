@@ -6,6 +6,7 @@
 #include <cerrno>
 
 #include "burner/bvkCDBurner.h"
+#include "burner/bvkDiscWriter.h"
 #include "layout/bvkCache.h"
 #include "platform/bvkText.h"
 
@@ -55,10 +56,10 @@ void TWriteThread::Execute() {
 
   if (cd.SaveToISOImage) {
     WriteImage();
+  } else if (FDevice) {
+    ErrorInBurn = !TDiscWriter(cd, *FDevice).Run();
   } else {
-    // Writing to a disc arrives with the device layer; until then nothing is sent anywhere,
-    // and the job must not look as if it had succeeded.
-    (void)FDevice;
+    // A disc job without a drive: nothing may look as if it had been written.
     FailStream(cd, ERR_NOT_PREPARED, u"");
     ErrorInBurn = true;
   }

@@ -1,6 +1,7 @@
-// The consumer of the image stream: takes the cache's packets in order and writes them to the
-// image file being built (disc writing joins it with the device layer), then reports the end
-// of the job through the write-done completion.
+// The consumer of the image stream: takes the cache's packets in order and appends them to the
+// image file being built, or hands the stream to TDiscWriter for a disc; then waits for the
+// producer to release the cache and reports the end of the job through the write-done
+// completion.
 #pragma once
 
 #include <cstdint>

@@ -21,46 +21,9 @@
 #include "emulator/VirtualDrive.h"
 #include "layout/bvkCache.h"
 #include "layout/bvkISO9660.h"
+#include "../burner/burner_test_support.h"
 
 namespace torvik::test {
-
-namespace fs = std::filesystem;
-
-inline fs::path Scratch() {
-  const char* base = std::getenv("TORVIK_TEST_TMP");
-  fs::path root = base && *base ? fs::path(base) : fs::temp_directory_path();
-  static std::atomic<int> counter{0};
-  const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
-  std::string name = "burn-" + std::to_string(::getpid()) + "-" + std::to_string(counter++);
-  if (info) name += std::string("-") + info->name();
-  for (char& c : name)
-    if (c == '/') c = '_';
-  const fs::path p = root / name;
-  fs::remove_all(p);
-  fs::create_directories(p);
-  return p;
-}
-
-inline std::vector<uint8_t> Pattern(size_t n, uint32_t seed) {
-  std::vector<uint8_t> v(n);
-  uint32_t x = seed * 2654435761u + 1;
-  for (auto& b : v) {
-    x = x * 1103515245u + 12345u;
-    b = uint8_t(x >> 16);
-  }
-  return v;
-}
-
-inline void WriteFile(const fs::path& p, const std::vector<uint8_t>& bytes) {
-  fs::create_directories(p.parent_path());
-  std::ofstream f(p, std::ios::binary);
-  f.write(reinterpret_cast<const char*>(bytes.data()), std::streamsize(bytes.size()));
-}
-
-inline std::vector<uint8_t> ReadFile(const fs::path& p) {
-  std::ifstream f(p, std::ios::binary);
-  return std::vector<uint8_t>(std::istreambuf_iterator<char>(f), {});
-}
 
 // Sectors [from, from + count) of a file; what lies past its end reads as zeros.
 inline std::vector<uint8_t> Sectors(const fs::path& p, uint32_t from, uint32_t count) {

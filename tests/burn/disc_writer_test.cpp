@@ -11,7 +11,6 @@
 namespace torvik {
 namespace {
 
-using test::Scratch;
 using test::VirtualBurner;
 namespace fs = std::filesystem;
 
@@ -41,7 +40,8 @@ bool RunDiscJob(TBrenvik& b) {
 
 class DiscBurn : public ::testing::Test {
  protected:
-  fs::path dir_ = Scratch();
+  test::ScratchDir scratch_;
+  fs::path dir_ = scratch_.path();
 
   std::map<std::string, std::vector<uint8_t>> Layout(TBrenvik& b, const std::string& name,
                                                       uint32_t seed) {
@@ -168,11 +168,20 @@ TEST_F(DiscBurn, GrowingOverwritableMediaDescribeBothVolumes) {
 }
 
 TEST_F(DiscBurn, TestWriteLeavesTheMediumUnchanged) {
-  for (const char* profile : {"cd-r", "dvd-r"}) {
-    SCOPED_TRACE(profile);
-    VirtualBurner vb(dir_ / profile, profile);
+  struct Case {
+    const char* profile;
+    bool simulates;  // otherwise the job is refused: the drive would burn for real
+  };
+  for (const Case& c : {Case{"cd-r", true}, Case{"cd-rw", true}, Case{"dvd-r", true},
+                        Case{"dvd-rw-seq", true}, Case{"dvd+r", false}, Case{"bd-r", false},
+                        Case{"dvd+rw", false}}) {
+    SCOPED_TRACE(c.profile);
+    VirtualBurner vb(dir_ / c.profile, c.profile);
+    const auto before = vb.State();
     vb.b->SetTestWrite(true);
-    BurnTree(vb, "sim", 5);
+    BurnTree(vb, "sim", 5, c.simulates);
+    EXPECT_EQ(vb.State().profile, before.profile);
+    EXPECT_EQ(vb.State().formatted, before.formatted);
     EXPECT_EQ(vb.b->SessionsOnDisc(), 0);
     EXPECT_TRUE(!fs::exists(vb.disc) || test::ReadFile(vb.disc) ==
                                             std::vector<uint8_t>(fs::file_size(vb.disc), 0));
