@@ -17,5 +17,6 @@ struct GlobalOptions {
 void AddBuildIsoCommand(CLI::App& app, GlobalOptions& global, int& exitCode);
 void AddVdiscCommands(CLI::App& app, GlobalOptions& global, int& exitCode);
 void AddDeviceCommands(CLI::App& app, GlobalOptions& global, int& exitCode);
+void AddBurnCommands(CLI::App& app, GlobalOptions& global, int& exitCode);
 
 }  // namespace torvik::cli

@@ -18,6 +18,7 @@ int main(int argc, char** argv) {
   torvik::cli::AddBuildIsoCommand(app, global, exitCode);
   torvik::cli::AddVdiscCommands(app, global, exitCode);
   torvik::cli::AddDeviceCommands(app, global, exitCode);
+  torvik::cli::AddBurnCommands(app, global, exitCode);
 
   try {
     app.parse(argc, argv);

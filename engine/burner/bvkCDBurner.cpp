@@ -9,7 +9,10 @@
 #include <new>
 
 #include "burner/bvkConsts.h"
+#include "burner/bvkDiscWriter.h"
 #include "burner/bvkWriteThread.h"
+#include "device/bvkCapabilities.h"
+#include "device/bvkMMC.h"
 #include "layout/bvkCache.h"
 #include "layout/bvkISO9660.h"
 #include "layout/bvkTree.h"
@@ -365,6 +368,51 @@ bool TBrenvik::BuildISOImageW(std::u16string_view FileName) {
   return BuildISOImage(NativePathFromUtf16(FileName));
 }
 
+bool TBrenvik::Burn() {
+  BeginJob();
+  TCDFiles& cd = CDFiles;
+  cd.ErrorNumber = ERR_NONE;
+  if (!cd.Prepared) {
+    cd.ErrorNumber = ERR_NOT_PREPARED;
+    return false;
+  }
+  if (cd.StreamUsed) Prepare();
+  cd.ISOFileName.clear();
+  cd.SaveToISOImage = false;
+  cd.BurnISOImage = false;
+  Device.Medium = GetMedium(Device);
+  return StartWriteOperation();
+}
+
+bool TBrenvik::BurnISOImage(std::string_view FileName) {
+  BeginJob();
+  TCDFiles& cd = CDFiles;
+  cd.ErrorNumber = ERR_NONE;
+  cd.ISOFileName = std::string(FileName);
+  cd.SaveToISOImage = false;
+  cd.BurnISOImage = true;
+  cd.TotalImageSize = 0;
+  const int fd = ::open(cd.ISOFileName.c_str(), O_RDONLY | O_CLOEXEC);
+  struct stat st{};
+  if (fd < 0 || ::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    if (fd >= 0) ::close(fd);
+    cd.BurnISOImage = false;
+    std::lock_guard lock(cd.CriticalSection);
+    cd.ErrorNumber = ERR_OPEN_FILE;
+    cd.ErrorFileName = Utf16FromNativePath(cd.ISOFileName);
+    return false;
+  }
+  cd.ISOImage = fd;
+  cd.ISOImageBytes = st.st_size;
+  cd.TotalImageSize = uint32_t(BytesToBlocks(uint64_t(st.st_size)));
+  Device.Medium = GetMedium(Device);
+  return StartWriteOperation();
+}
+
+bool TBrenvik::BurnISOImageW(std::u16string_view FileName) {
+  return BurnISOImage(NativePathFromUtf16(FileName));
+}
+
 bool TBrenvik::StartWriteOperation() {
   TCDFiles& cd = CDFiles;
   auto refuse = [&](uint32_t error) {
@@ -377,6 +425,12 @@ bool TBrenvik::StartWriteOperation() {
     return false;
   };
 
+  if (!cd.SaveToISOImage) {
+    // Where the new session starts decides every address in the header; an image file goes
+    // there too, so a disc that holds sessions keeps them.
+    ResetSpeedSamples(Device);
+    if (!PrepareDiscTarget(cd, Device)) return refuse(cd.ErrorNumber);
+  }
   if (!cd.BurnISOImage) {
     if (cd.SaveToISOImage) {
       // An image always starts at its own sector 0.

@@ -223,6 +223,13 @@ class TBrenvik {
   // exactly one write-done event follows. False (error 1 or 3) raises no event.
   bool BuildISOImage(std::string_view FileName);
   bool BuildISOImageW(std::u16string_view FileName);
+  // Writes the prepared layout to the disc in the selected drive, as a new session where the
+  // medium takes one. True when the job was started; exactly one write-done event follows.
+  bool Burn();
+  // Writes an existing image file to the disc. False (error 2 when the file cannot be opened)
+  // raises no event.
+  bool BurnISOImage(std::string_view FileName);
+  bool BurnISOImageW(std::u16string_view FileName);
 
   // Waits until the worker threads of the last job have ended. The component's destructor
   // does this after requesting an abort.

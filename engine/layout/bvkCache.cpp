@@ -67,6 +67,7 @@ class TProducer {
   bool Reserve(uint8_t*& dst, uint32_t& span) {
     if (cd_.Aborted) return false;
     const int64_t packet = int64_t(pos_ / kPacketSize);
+    bool releaseHeader = false;
     if (packet >= freeLimit_) {
       std::unique_lock lock(cd_.CriticalSection);
       while (packet >= cd_.PacketsReleased + cd_.CacheSlots && !cd_.Aborted) {
@@ -79,7 +80,9 @@ class TProducer {
       }
       if (cd_.Aborted) return false;
       freeLimit_ = cd_.PacketsReleased + cd_.CacheSlots;
+      releaseHeader = headerHeld_ && cd_.PacketsReleased >= headerPackets_;
     }
+    if (releaseHeader) ReleaseHeader();
     const int64_t slot = packet % cd_.CacheSlots;
     const int64_t end = std::min(freeLimit_, packet + (cd_.CacheSlots - slot));
     const uint32_t offset = uint32_t(pos_ % kPacketSize);
@@ -95,12 +98,14 @@ class TProducer {
     if (complete > published_) Publish(complete - published_, kPacketSize, fileId);
   }
 
-  void Publish(int64_t count, uint32_t lastSize, int32_t fileId) {
+  void Publish(int64_t count, uint32_t lastSize, int32_t fileId,
+               const uint8_t* external = nullptr) {
     std::lock_guard lock(cd_.CriticalSection);
     for (int64_t i = 0; i < count; ++i) {
       TCachePacket& p = cd_.Packets[size_t((published_ + i) % cd_.CacheSlots)];
       p.Size = int32_t(i + 1 == count ? lastSize : kPacketSize);
       p.FileId = fileId;
+      p.External = external != nullptr ? external + i * int64_t(kPacketSize) : nullptr;
     }
     published_ += count;
     cd_.PacketsPublished = published_;
@@ -108,6 +113,30 @@ class TProducer {
     cd_.BytesAvailable += (count - 1) * int64_t(kPacketSize) + lastSize;
     if (cd_.ConsumerWaiting && cd_.PacketsPublished - cd_.PacketsTaken >= cd_.ConsumerWants)
       cd_.QueueChanged.notify_all();
+  }
+
+  // Queues `count` whole packets of bytes that stay where they are, for the consumer to write
+  // from there: the header is as large as the ring on big layouts, and copying it would hold
+  // it in memory twice. Their slots are counted as used all the same, so the ring's bound on
+  // queued packets holds. The bytes must stay valid until the consumer hands the packets back.
+  bool PublishInPlace(const uint8_t* src, int64_t count) {
+    while (count > 0) {
+      uint8_t* dst;
+      uint32_t span;
+      if (!Reserve(dst, span)) return false;
+      const int64_t n = std::min<int64_t>(count, span / kPacketSize);
+      pos_ += uint64_t(n) * kPacketSize;
+      Publish(n, kPacketSize, 0, src);
+      src += n * int64_t(kPacketSize);
+      count -= n;
+    }
+    return true;
+  }
+
+  // Frees the header once the consumer no longer needs any of it.
+  void ReleaseHeader() {
+    headerHeld_ = false;
+    std::vector<uint8_t>().swap(cd_.isom);
   }
 
   bool PutBytes(const uint8_t* src, uint64_t n) {
@@ -248,10 +277,17 @@ class TProducer {
   // ---- the two modes ------------------------------------------------------------------------
 
   bool StreamLayout() {
-    // Header, then release its memory: a large layout's header can be big.
-    const uint64_t headerBytes = uint64_t(std::max(cd_.IsoHeaderSize, 0));
-    if (!PutBytes(cd_.isom.data(), std::min<uint64_t>(headerBytes, cd_.isom.size()))) return false;
-    std::vector<uint8_t>().swap(cd_.isom);
+    // Header: its whole packets are written from isom itself, only a partial last one goes
+    // through the ring. A large layout's header can be big, so its memory goes as soon as the
+    // consumer has handed its packets back (at the latest when the stream ends).
+    const uint64_t headerBytes =
+        std::min<uint64_t>(uint64_t(std::max(cd_.IsoHeaderSize, 0)), cd_.isom.size());
+    headerPackets_ = int64_t(headerBytes / kPacketSize);
+    headerHeld_ = headerPackets_ > 0;
+    if (!PublishInPlace(cd_.isom.data(), headerPackets_)) return false;
+    const uint64_t inPlace = uint64_t(headerPackets_) * kPacketSize;
+    if (!PutBytes(cd_.isom.data() + inPlace, headerBytes - inPlace)) return false;
+    if (!headerHeld_) std::vector<uint8_t>().swap(cd_.isom);
 
     if (!cd_.BootImage.empty()) {
       if (!PadTo(uint64_t(cd_.BootImageLocation) * kSectorSize)) return false;
@@ -281,7 +317,7 @@ class TProducer {
       if (!PadTo((uint64_t(cd_.FirstDataSector) + e->Address) * kSectorSize)) return false;
       const bool ok = e->mfcbFunction
                           ? StreamMemoryFile(*e)
-                          : StreamSourceFile(NativePathFromUtf16(e->Path), e->Path, e->FileSize,
+                          : StreamSourceFile(e->Path.Native(), e->Path.Wide(), e->FileSize,
                                              e->FileId);
       if (!ok) return false;
     }
@@ -365,6 +401,7 @@ class TProducer {
     });
     cd_.ProducerWaiting = false;
     cd_.Finished = true;
+    if (headerHeld_) ReleaseHeader();
     cd_.CacheMemory.reset();
     cd_.PacketCount = 0;
     cd_.BytesAvailable = 0;
@@ -379,6 +416,8 @@ class TProducer {
   uint64_t pos_ = 0;         // stream bytes produced
   int64_t published_ = 0;    // packets queued so far
   int64_t freeLimit_ = 0;    // first packet number known not to be free yet
+  int64_t headerPackets_ = 0;  // packets queued in place from isom (the stream's first ones)
+  bool headerHeld_ = false;    // isom is still needed by packets queued in place
 };
 
 }  // namespace
@@ -449,16 +488,21 @@ int64_t TakePackets(TCDFiles& cd, TPacketRun& run, int32_t maxPackets) {
   }
   if (cd.Aborted || cd.Finished || cd.PacketsPublished == cd.PacketsTaken) return 0;
   const int64_t slot = cd.PacketsTaken % cd.CacheSlots;
-  const int64_t count = std::min<int64_t>({cd.PacketsPublished - cd.PacketsTaken,
-                                            std::max(maxPackets, 1), cd.CacheSlots - slot});
-  int64_t bytes = 0, blocks = 0;
-  for (int64_t i = 0; i < count; ++i) {
-    const TCachePacket& p = cd.Packets[size_t(slot + i)];
+  const int64_t most = std::min<int64_t>({cd.PacketsPublished - cd.PacketsTaken,
+                                           std::max(maxPackets, 1), cd.CacheSlots - slot});
+  // A run is contiguous memory: packets in the ring's blocks, or packets queued in place that
+  // follow each other; it ends where the kind changes.
+  const uint8_t* const inPlace = cd.Packets[size_t(slot)].External;
+  int64_t count = 0, bytes = 0, blocks = 0;
+  for (; count < most; ++count) {
+    const TCachePacket& p = cd.Packets[size_t(slot + count)];
+    const uint8_t* expected = inPlace != nullptr ? inPlace + count * int64_t(kPacketSize) : nullptr;
+    if (p.External != expected) break;
     bytes += p.Size;
     blocks += int64_t(BytesToBlocks(uint64_t(p.Size)));
     run.FileId = p.FileId;
   }
-  run.Data = cd.CacheMemory.get() + slot * kPacketSize;
+  run.Data = inPlace != nullptr ? inPlace : cd.CacheMemory.get() + slot * kPacketSize;
   run.Size = uint32_t(bytes);
   run.Packets = int32_t(count);
   cd.PacketsTaken += count;

@@ -118,7 +118,11 @@ struct TJolietHierarchy {
     if (n.empty() || n.size() > kJolietNameLimit) return false;
     for (char16_t c : n)
       if (JolietForbidden(c)) return false;
-    e.JolietName = n;
+    // The long name as first given is usually this very text: share its buffer then.
+    if (e.LongNameWIN32 == n)
+      e.JolietName = e.LongNameWIN32;
+    else
+      e.JolietName = n;
     return true;
   }
   static void Store(TFileEntry& e, const std::u32string& cps) { e.JolietName = ToUtf16(cps); }

@@ -86,8 +86,42 @@ void DropContent(TCDFiles& cd, pFileEntry e) {
   e->mfcbFunction = nullptr;
 }
 
+std::string JoinNative(const std::string& dir, std::string_view name) {
+  std::string out;
+  out.reserve(dir.size() + name.size() + 1);
+  out.append(dir);
+  if (dir.empty() || dir.back() != '/') out.push_back('/');
+  out.append(name);
+  return out;
+}
+
+// The source of an entry being added: a whole path (empty for memory files and folders), or a
+// name in a scanned folder. A scan builds the wide text of a path only when someone needs it.
+struct TSource {
+  std::u16string_view Whole;
+  const std::shared_ptr<const std::string>* Folder = nullptr;
+  std::string_view Name;
+
+  static TSource WholePath(std::u16string_view path) {
+    TSource s;
+    s.Whole = path;
+    return s;
+  }
+  bool Empty() const { return Folder == nullptr && Whole.empty(); }
+  std::u16string Wide() const {
+    return Folder != nullptr ? Utf16FromNativePath(JoinNative(**Folder, Name))
+                             : std::u16string(Whole);
+  }
+  void StoreIn(TSourcePath& p) const {
+    if (Folder != nullptr)
+      p.AssignInFolder(*Folder, Name);
+    else
+      p.assign(Whole);
+  }
+};
+
 TAddOutcome AddEntryImpl(TCDFiles& cd, pDirEntry dir, const TWin32FindDataW& given, bool Unicode,
-                         uint32_t ImportedAddress, std::u16string_view SourcePath, bool isDir,
+                         uint32_t ImportedAddress, const TSource& source, bool isDir,
                          pFileEntry& result) {
   result = nullptr;
   if (dir == nullptr || cd.RootDir == nullptr) {
@@ -100,7 +134,7 @@ TAddOutcome AddEntryImpl(TCDFiles& cd, pDirEntry dir, const TWin32FindDataW& giv
   if (cd.cbAddFileEvent) {
     changed = given;
     bool skip = false;
-    cd.cbAddFileEvent(nullptr, std::u16string(SourcePath), changed, skip);
+    cd.cbAddFileEvent(nullptr, source.Wide(), changed, skip);
     if (skip) return TAddOutcome::Skipped;
     fdp = &changed;
   }
@@ -117,7 +151,7 @@ TAddOutcome AddEntryImpl(TCDFiles& cd, pDirEntry dir, const TWin32FindDataW& giv
   const uint64_t size = isDir ? 0 : fd.FileSize();
   if (size > kMaxFileSize) {
     Refuse(cd, "File too large for ISO 9660 (4 GiB or more): " +
-                   (SourcePath.empty() ? DiscPathText(dir, name) : Utf8(SourcePath)));
+                   (source.Empty() ? DiscPathText(dir, name) : Utf8(source.Wide())));
     return TAddOutcome::Refused;
   }
 
@@ -170,7 +204,7 @@ TAddOutcome AddEntryImpl(TCDFiles& cd, pDirEntry dir, const TWin32FindDataW& giv
   e->FileSize = int64_t(size);
   if (!isDir && e->ShortName.find('.') == std::string::npos) e->ShortName.push_back('.');
   e->FileNameLength = uint8_t(e->ShortName.size());
-  e->Path.assign(SourcePath);
+  source.StoreIn(e->Path);
   e->Unicode = Unicode;
   e->Address = ImportedAddress;
   e->Imported = ImportedAddress != 0;
@@ -201,7 +235,7 @@ TDirOutcome CreateDirImpl(TCDFiles& cd, pDirEntry parent, const TWin32FindDataW&
     return TDirOutcome::Refused;
   }
   pFileEntry e = nullptr;
-  switch (AddEntryImpl(cd, parent, fd, true, ImportedAddress, {}, true, e)) {
+  switch (AddEntryImpl(cd, parent, fd, true, ImportedAddress, TSource{}, true, e)) {
     case TAddOutcome::Skipped:
       return TDirOutcome::Skipped;
     case TAddOutcome::Refused:
@@ -276,11 +310,6 @@ TWin32FindDataW EmptyDirFindData(std::u16string_view name) {
 
 std::string ErrnoText(int err) { return err != 0 ? std::string(" (") + strerror(err) + ")" : ""; }
 
-std::string JoinNative(const std::string& dir, const std::string& name) {
-  if (!dir.empty() && dir.back() == '/') return dir + name;
-  return dir + "/" + name;
-}
-
 // One folder of a scan: its subfolders first (when recursive), then its matching files. The
 // folder is read once, so both passes see the same snapshot of it.
 bool ScanDir(TCDFiles& cd, pDirEntry target, const std::string& dirPath,
@@ -306,10 +335,15 @@ bool ScanDir(TCDFiles& cd, pDirEntry target, const std::string& dirPath,
         return false;
     }
   }
+  // The folder's path, shared by the entries of its files.
+  std::shared_ptr<const std::string> folder;
   for (const TFindItem& item : items) {
     if ((item.Data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) continue;
     if (Recursive && !MatchFileMask(item.Data.cFileName, FileSpecs)) continue;
-    const std::u16string source = Utf16FromNativePath(JoinNative(dirPath, item.NativeName));
+    if (folder == nullptr) folder = std::make_shared<const std::string>(dirPath);
+    TSource source;
+    source.Folder = &folder;
+    source.Name = item.NativeName;
     pFileEntry e = nullptr;
     if (AddEntryImpl(cd, target, item.Data, Unicode, 0, source, false, e) == TAddOutcome::Refused)
       return false;
@@ -353,7 +387,7 @@ pFileEntry InsertFileImpl(TCDFiles& cd, std::u16string_view DestPath, std::u16st
   if (LongNameOnDisc != nullptr) fd.cFileName = *LongNameOnDisc;
   if (ShortNameOnDisc != nullptr) fd.cAlternateFileName = *ShortNameOnDisc;
   pFileEntry e = nullptr;
-  if (AddEntryImpl(cd, dir, fd, Unicode, 0, FileName, false, e) ==
+  if (AddEntryImpl(cd, dir, fd, Unicode, 0, TSource::WholePath(FileName), false, e) ==
       TAddOutcome::Skipped)
     return SkippedMarker();
   return e;
@@ -528,6 +562,32 @@ void OrderEntryList(TDirEntry& d, std::vector<pFileEntry>& list) {
 
 }  // namespace
 
+void TSourcePath::assign(std::u16string_view whole) {
+  folder_.reset();
+  text_.resize(whole.size() * sizeof(char16_t));
+  if (!whole.empty()) std::memcpy(text_.data(), whole.data(), text_.size());
+}
+
+void TSourcePath::AssignInFolder(const std::shared_ptr<const std::string>& folder,
+                                 std::string_view name) {
+  folder_ = folder;
+  text_.assign(name);
+}
+
+void TSourcePath::clear() {
+  folder_.reset();
+  text_.clear();
+}
+
+std::u16string TSourcePath::Wide() const {
+  if (folder_ != nullptr) return Utf16FromNativePath(JoinNative(*folder_, text_));
+  std::u16string out(text_.size() / sizeof(char16_t), u'\0');
+  if (!out.empty()) std::memcpy(out.data(), text_.data(), text_.size());
+  return out;
+}
+
+std::string TSourcePath::Native() const { return NativePathFromUtf16(Wide()); }
+
 pFileEntry SkippedMarker() {
   static TFileEntry marker;
   return &marker;
@@ -595,7 +655,8 @@ pFileEntry AddFileEntry(TCDFiles& cd, pDirEntry dir, const TWin32FindDataW& fd, 
     return nullptr;
   }
   pFileEntry e = nullptr;
-  const TAddOutcome r = AddEntryImpl(cd, dir, fd, Unicode, ImportedAddress, SourcePath, false, e);
+  const TAddOutcome r =
+      AddEntryImpl(cd, dir, fd, Unicode, ImportedAddress, TSource::WholePath(SourcePath), false, e);
   return r == TAddOutcome::Skipped ? SkippedMarker() : e;
 }
 
@@ -685,7 +746,7 @@ pFileEntry InsertMemoryFileW(TCDFiles& cd, std::u16string_view DestPath,
     return nullptr;
   }
   pFileEntry e = nullptr;
-  switch (AddEntryImpl(cd, dir, FindFileData, true, 0, {}, false, e)) {
+  switch (AddEntryImpl(cd, dir, FindFileData, true, 0, TSource{}, false, e)) {
     case TAddOutcome::Added:
     case TAddOutcome::Replaced:
       e->mfcbFunction = std::move(OnGetData);

@@ -14,6 +14,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "layout/bvkRareText.h"
 #include "layout/bvkTreeIndex.h"
 #include "layout/bvkUDFTypes.h"
 #include "platform/bvkFindData.h"
@@ -35,6 +36,68 @@ using TAddFileEvent =
 using TGetDataEvent = std::function<void(void* Sender, pFileEntry FileEntry, uint32_t Position,
                                          void* Buffer, uint32_t& Size)>;
 
+// A memory file's data callback. Few entries have one, so the record holds a pointer, not a
+// whole std::function; it behaves like one (calling an empty callback throws
+// std::bad_function_call).
+class TDataCallback {
+ public:
+  TDataCallback() = default;
+  TDataCallback(const TDataCallback& o)
+      : f_(o.f_ ? std::make_unique<TGetDataEvent>(*o.f_) : nullptr) {}
+  TDataCallback(TDataCallback&&) noexcept = default;
+  TDataCallback& operator=(const TDataCallback& o) {
+    if (this != &o) f_ = o.f_ ? std::make_unique<TGetDataEvent>(*o.f_) : nullptr;
+    return *this;
+  }
+  TDataCallback& operator=(TDataCallback&&) noexcept = default;
+  ~TDataCallback() = default;
+
+  TDataCallback& operator=(std::nullptr_t) {
+    f_.reset();
+    return *this;
+  }
+  TDataCallback& operator=(TGetDataEvent f) {
+    if (f)
+      f_ = std::make_unique<TGetDataEvent>(std::move(f));
+    else
+      f_.reset();
+    return *this;
+  }
+  explicit operator bool() const { return f_ != nullptr; }
+  void operator()(void* Sender, pFileEntry FileEntry, uint32_t Position, void* Buffer,
+                  uint32_t& Size) const {
+    if (!f_) throw std::bad_function_call();
+    (*f_)(Sender, FileEntry, Position, Buffer, Size);
+  }
+
+ private:
+  std::unique_ptr<TGetDataEvent> f_;  // null: no callback
+};
+
+// Where an entry's data comes from, as the UTF-16 text the layout reports for it. A folder scan
+// gives every file of a folder the same folder path, so that path is held once per folder and
+// shared; the entry keeps only its own native name, which usually fits the string's inline
+// buffer. A path given whole (a single inserted file) is kept as given. Either way Wide()
+// rebuilds exactly the text a caller would have seen.
+class TSourcePath {
+ public:
+  // A whole path, kept unit for unit.
+  void assign(std::u16string_view whole);
+  // The entry `name` (native bytes) of the native folder `folder`.
+  void AssignInFolder(const std::shared_ptr<const std::string>& folder, std::string_view name);
+  void clear();
+  bool empty() const { return folder_ == nullptr && text_.empty(); }
+  std::u16string Wide() const;
+  // The native path to open.
+  std::string Native() const;
+  operator std::u16string() const { return Wide(); }
+  friend bool operator==(const TSourcePath& a, std::u16string_view b) { return a.Wide() == b; }
+
+ private:
+  std::shared_ptr<const std::string> folder_;  // null: text_ holds the whole path
+  std::string text_;  // the native name in folder_, or the whole path's UTF-16 units as bytes
+};
+
 constexpr int32_t kMaxFileEntries = 200000;
 constexpr int32_t kMaxDirEntries = 65000;
 constexpr uint32_t kSectorSize = 2048;
@@ -44,35 +107,36 @@ constexpr uint32_t kSectorsPerPacket = 32;
 // Bytes to 2048-byte sectors, rounding up; 0 stays 0.
 constexpr uint64_t BytesToBlocks(uint64_t n) { return (n + kSectorSize - 1) / kSectorSize; }
 
+// Field order keeps padding out: one record per file adds up on large trees.
 struct TFileEntry {
   std::string ShortName;           // ISO 9660 name (at most 15 bytes), not upper-cased in memory
   std::u16string LongName;         // Joliet / ISO 9660:1999 name; key for lookups
-  std::u16string LongNameWIN32;    // long name as first given
-  std::u16string Path;             // source path; empty for memory files, directories, imports
-  TSystemTime Time;                // local time of last write
-  int32_t FileId = 0;
+  TSharedText16 LongNameWIN32;     // long name as first given
+  TSourcePath Path;                // source path; empty for memory files, directories, imports
+  // Names as written in each hierarchy, derived by Prepare (shortened where a hierarchy cannot
+  // hold the long name, unique per directory).
+  TSharedText16 JolietName;        // shares LongNameWIN32's text when equal to it
+  std::string ISO1999Name;         // UTF-8
+  TDataCallback mfcbFunction;      // data callback of a memory file
+  TRareText<std::string> Hash;     // MD5 digest text, filled by duplicate detection
+  TUDFFileInfo UDFFileInfo;
   int64_t FileSize = 0;
   int64_t SpaceRequired = 0;
+  pFileEntry NextFile = nullptr;
+  pDirEntry DirRecord = nullptr;   // set for directory entries
+  pFileEntry ReferenceEntry = nullptr;
+  TSystemTime Time;                // local time of last write
+  int32_t FileId = 0;
   uint32_t Address = 0;            // sectors from FirstDataSector (absolute when Imported)
-  bool Imported = false;
   int32_t attributes = 0;
+  int32_t FileIndex = -1;          // slot in TCDFiles::Files
+  bool Imported = false;
   uint8_t ResetArchiveBit = 0;
   uint8_t Extended = 0;
   uint8_t FileNameLength = 0;      // bytes of ShortName
   uint8_t FileNameLengthJ = 0;     // UTF-16 units of LongName
   bool Unicode = false;
   int8_t TimeZone = 0;             // offset from UTC (15-minute units) that applies to Time
-  // Names as written in each hierarchy, derived by Prepare (shortened where a hierarchy cannot
-  // hold the long name, unique per directory).
-  std::u16string JolietName;
-  std::string ISO1999Name;         // UTF-8
-  TGetDataEvent mfcbFunction;      // data callback of a memory file
-  pFileEntry NextFile = nullptr;
-  pDirEntry DirRecord = nullptr;   // set for directory entries
-  std::string Hash;                // MD5 digest text, filled by duplicate detection
-  pFileEntry ReferenceEntry = nullptr;
-  TUDFFileInfo UDFFileInfo;
-  int32_t FileIndex = -1;          // slot in TCDFiles::Files
 };
 
 struct TDirEntry {
@@ -102,6 +166,9 @@ struct TDirEntry {
 struct TCachePacket {
   int32_t Size = 0;    // bytes of the block that belong to the stream
   int32_t FileId = 0;  // the file whose data completed the packet (0 for header packets)
+  // Set when the packet's bytes stay where they already are (whole packets of the header in
+  // isom) instead of being copied into the slot's block; the slot is still counted as used.
+  const uint8_t* External = nullptr;
 };
 
 struct TCDFiles {

@@ -63,7 +63,7 @@ size_t CompressedLabel(const TCDFiles& cd, uint8_t (&out)[31]) {
 }
 
 const std::u16string& UDFNameOf(const TFileEntry& e) {
-  return e.UDFFileInfo.UDFName.empty() ? e.LongName : e.UDFFileInfo.UDFName;
+  return e.UDFFileInfo.UDFName.empty() ? e.LongName : e.UDFFileInfo.UDFName.str();
 }
 
 // The names were fitted by AssignUDFNames; the cap only guards FIDContainer should a name

@@ -5,6 +5,8 @@
 #include <cstdint>
 #include <string>
 
+#include "layout/bvkRareText.h"
+
 namespace torvik {
 
 struct TFileEntry;
@@ -28,11 +30,11 @@ enum class FileDirWritingStatus : uint8_t { WritingDirICB, WritingDirData, Writi
 
 // Per file entry (files and directory entries alike).
 struct UDFFileInformation {
-  uint32_t FileICB_LSOffsetWRTSession = 0;
   // The identifier the UDF view writes when it is not the long name itself (empty then): the
   // long name shortened to what a file identifier descriptor holds, unique in its directory.
   // Sizing and writing both take the name from the same place, so they cannot disagree.
-  std::u16string UDFName;
+  TRareText<std::u16string> UDFName;
+  uint32_t FileICB_LSOffsetWRTSession = 0;
 };
 
 // Per directory.

@@ -1,0 +1,250 @@
+// burn, burn-image: a layout or an image file written to a disc, with the checks the
+// application makes before it lets a burn start.
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "burner/bvkCDBurner.h"
+#include "burner/bvkDiscWriter.h"
+#include "commands.h"
+#include "device/bvkMMC.h"
+#include "progress.h"
+
+namespace torvik::cli {
+namespace {
+
+struct BurnOptions {
+  std::string device;
+  std::vector<std::string> paths;
+  std::string image;
+  bool testWrite = false;
+  bool multisession = false;
+  uint16_t speed = 0;
+  bool udf = false;
+  bool noJoliet = false;
+  std::string volumeId = "TorvikDisc";
+  std::string boot;
+  bool quiet = false;
+};
+
+std::atomic<bool> gInterrupted{false};
+extern "C" void OnBurnInterrupt(int) { gInterrupted = true; }
+
+// Ctrl-C asks the component to abort, so the track and session are still closed and the
+// drive is left usable, instead of killing the process in the middle of a write.
+class InterruptGuard {
+ public:
+  InterruptGuard() {
+    gInterrupted = false;
+    struct sigaction sa{};
+    sa.sa_handler = OnBurnInterrupt;
+    sigemptyset(&sa.sa_mask);
+    ::sigaction(SIGINT, &sa, &oldInt_);
+    ::sigaction(SIGTERM, &sa, &oldTerm_);
+  }
+  ~InterruptGuard() {
+    ::sigaction(SIGINT, &oldInt_, nullptr);
+    ::sigaction(SIGTERM, &oldTerm_, nullptr);
+  }
+
+ private:
+  struct sigaction oldInt_{}, oldTerm_{};
+};
+
+int Fail(const std::string& message) {
+  std::fprintf(stderr, "torvik-cli: %s\n", message.c_str());
+  return 1;
+}
+
+bool OpenDrive(TBrenvik& burner, const GlobalOptions& global, const std::string& id,
+               std::string* error) {
+  for (const std::string& path : global.virtualDrives) burner.AddVirtualDrive(path);
+  if (!burner.InitializeASPI(false, "", global.logFile) || burner.DeviceCount() == 0) {
+    *error = "no optical drive found";
+    return false;
+  }
+  for (uint8_t i = 0; i < burner.DeviceCount(); ++i) {
+    if (id.empty() || burner.Device.Devices[i].DriveLetter == id) {
+      burner.SelectDevice(i);
+      return true;
+    }
+  }
+  *error = "no drive " + id + " (see torvik-cli drives)";
+  return false;
+}
+
+// What the application checks before it burns: a ready drive, a disc, one that takes data,
+// and room for the image. Appending to a disc that holds sessions needs --multisession's
+// counterpart on the earlier burn (an open disc); a closed one is not writable.
+std::string CheckDisc(TBrenvik& burner, uint32_t blocks, bool testWrite) {
+  const std::string drive = "Optical drive  (" + burner.Device.DriveLetter + ")";
+  if (!burner.TestUnitReady() && burner.DiscIs() == mtUNKNOWN)
+    return "The selected " + drive + " is empty. Please insert a writable disc and try again.";
+  if (!burner.TestUnitReady()) return "Drive is not ready!";
+  if (burner.DiscIs() == mtUNKNOWN)
+    return "The selected " + drive + " is empty. Please insert a writable disc and try again.";
+  if (!burner.Writable())
+    return "Burner is unable to write to disc! The disc in " + drive +
+           " is not writable (closed, or a read-only disc).";
+  if (testWrite && !burner.DeviceCan(DC_TEST_WRITE))
+    return "Selected disc drive is unable to do test-write.";
+  if (testWrite && !SimulatesWrites(burner.DiscIs()))
+    return "The disc in " + drive +
+           " cannot be test-written: only CD-R, CD-RW, DVD-R and DVD-RW simulate a burn.";
+  const uint32_t free = burner.FreeBlocksOnDisc();
+  if (free != 0xFFFFFFFFu && free <= blocks) {
+    char text[160];
+    std::snprintf(text, sizeof text,
+                  "Not enough of writable free disc space! (%.2f MB free, %.2f MB needed)",
+                  free / 512.0, blocks / 512.0);
+    return text;
+  }
+  return {};
+}
+
+std::string Elapsed(double seconds) {
+  const long tenths = long(seconds * 10);
+  const long m = tenths / 600;
+  const long s = tenths / 10 - 60 * m;
+  return std::to_string(m) + "min " + std::to_string(s) + "s";
+}
+
+// Runs the started job to its event, drawing progress; returns the exit status.
+int Follow(TBrenvik& burner, TCompletionQueue& completions, bool& done, bool& failed,
+           bool quiet, std::chrono::steady_clock::time_point start) {
+  ProgressBar bar(!quiet);
+  const double cacheBytes = double(burner.CacheSize()) * 1048576.0;
+  bool abortRequested = false;
+  while (!done) {
+    completions.WaitAndDispatchFor(bar.Active() ? 100 : 250);
+    if (gInterrupted && !abortRequested) {
+      burner.AbortOperation();
+      abortRequested = true;
+    }
+    if (done || !bar.Active()) continue;
+    const uint64_t total = uint64_t(burner.ImageSize()) * 2048;
+    const uint32_t bufSize = burner.DeviceBufferSize();
+    const double mibs = burner.BMWriteSpeed() / 1024.0;
+    std::string line = ProgressBar::Format(uint64_t(burner.BlocksWritten()) * 2048, total, mibs,
+                                           double(burner.CachePosition()) / cacheBytes, 64);
+    if (bufSize > 0) {
+      char b[32];
+      std::snprintf(b, sizeof b, " buf %3.0f%%",
+                    100.0 * burner.DeviceBufferPosition() / double(bufSize));
+      line += b;
+    }
+    std::fprintf(stderr, "\r%s", line.c_str());
+    std::fflush(stderr);
+  }
+  // The event is posted just before the write thread ends; the queue it posted to must outlive
+  // that thread.
+  burner.WaitForJob();
+  if (bar.Active()) std::fprintf(stderr, "\r\033[K");
+  bar.Finish();
+  const double seconds =
+      std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  if (failed) {
+    std::fprintf(stderr, "Writing done with error! Elapsed time: %s.\n%s\n",
+                 Elapsed(seconds).c_str(), burner.ErrorString().c_str());
+    return 1;
+  }
+  std::printf("Writing done. Elapsed time: %s.\n", Elapsed(seconds).c_str());
+  return 0;
+}
+
+int RunBurn(const GlobalOptions& global, const BurnOptions& o, bool image) {
+  TBrenvik burner;
+  std::string error;
+  if (!OpenDrive(burner, global, o.device, &error)) return Fail(error);
+
+  uint32_t blocks = 0;
+  if (image) {
+    struct stat st{};
+    if (::stat(o.image.c_str(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_size <= 0)
+      return Fail("Invalid ISO file! (" + o.image + ")");
+    blocks = uint32_t((uint64_t(st.st_size) + 2047) / 2048);
+  } else {
+    burner.SetVolumeID(o.volumeId);
+    burner.SetJolietFileSystem(!o.noJoliet);
+    burner.SetUDFBridge(o.udf);
+    if (!o.boot.empty()) {
+      burner.SetBootImage(o.boot);
+      if (burner.BootImage() != o.boot)
+        return Fail("cannot use " + o.boot + " as boot image");
+    }
+    for (const std::string& path : o.paths) {
+      struct stat ps{};
+      if (::stat(path.c_str(), &ps) != 0) return Fail(path + ": no such file or folder");
+      if (S_ISDIR(ps.st_mode)) {
+        if (!burner.InsertDir("\\", path, "*.*", true, false))
+          return Fail("Failed to add file to disc layout. (" + path + ")");
+      } else if (!burner.InsertFile("\\", path)) {
+        return Fail("Failed to add file to disc layout. (" + path + ")");
+      }
+    }
+    blocks = burner.Prepare();
+    if (!burner.CDFiles.Prepared) return Fail("cannot lay out the disc: " + burner.ErrorString());
+  }
+
+  const std::string refusal = CheckDisc(burner, blocks, o.testWrite);
+  if (!refusal.empty()) return Fail(refusal);
+
+  burner.SetTestWrite(o.testWrite);
+  burner.SetFinalizeDisc(!o.multisession);
+  if (o.speed != 0) burner.SetDeviceSpeed(0xFFFF, o.speed);
+
+  TCompletionQueue completions(burner);
+  burner.SetCompletionSink(&completions);
+  bool done = false, failed = false;
+  burner.SetOnWriteDone([&](void*, uint8_t, bool writeFailed) {
+    done = true;
+    failed = writeFailed;
+  });
+  InterruptGuard interrupts;
+  const auto start = std::chrono::steady_clock::now();
+  const bool started = image ? burner.BurnISOImage(o.image) : burner.Burn();
+  if (!started)
+    return Fail(std::string(image ? "Writing ISO image to disc failed! Error: "
+                                  : "Writing to disc failed. Error: ") +
+                burner.ErrorString());
+  return Follow(burner, completions, done, failed, o.quiet, start);
+}
+
+}  // namespace
+
+void AddBurnCommands(CLI::App& app, GlobalOptions& global, int& exitCode) {
+  auto options = std::make_shared<BurnOptions>();
+  CLI::App* burn = app.add_subcommand(
+      "burn", "Burn folders and files to the disc in a drive (finalized unless --multisession)");
+  burn->add_option("PATH", options->paths, "Folders and files to burn")->required()->expected(1, -1);
+  burn->add_option("--device", options->device, "Drive id (sr0, vd0; default: the first)")
+      ->type_name("ID");
+  burn->add_flag("--test-write", options->testWrite, "Simulate: the disc is not changed");
+  burn->add_flag("--multisession", options->multisession, "Leave the disc open for more sessions");
+  burn->add_option("--speed", options->speed, "Write speed in KB/s")->type_name("KBPS");
+  burn->add_flag("--udf", options->udf, "Add a UDF bridge");
+  burn->add_flag("--no-joliet", options->noJoliet, "Leave out the Joliet names");
+  burn->add_option("--volume-id", options->volumeId, "Volume label")->type_name("TEXT");
+  burn->add_option("--boot", options->boot, "El Torito boot image")->type_name("FILE");
+  burn->add_flag("-q,--quiet", options->quiet, "No progress bar");
+  burn->callback([options, &global, &exitCode] { exitCode = RunBurn(global, *options, false); });
+
+  auto imageOptions = std::make_shared<BurnOptions>();
+  CLI::App* burnImage =
+      app.add_subcommand("burn-image", "Burn an ISO image file to the disc in a drive");
+  burnImage->add_option("IMAGE", imageOptions->image, "The image file")->required();
+  burnImage->add_option("--device", imageOptions->device, "Drive id (sr0, vd0; default: the first)")
+      ->type_name("ID");
+  burnImage->add_flag("-q,--quiet", imageOptions->quiet, "No progress bar");
+  burnImage->callback(
+      [imageOptions, &global, &exitCode] { exitCode = RunBurn(global, *imageOptions, true); });
+}
+
+}  // namespace torvik::cli

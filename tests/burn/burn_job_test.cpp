@@ -1,0 +1,191 @@
+// The component's disc jobs: Burn and BurnISOImage through their events, and torvik-cli's
+// burn commands with the checks they make before a burn starts.
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+
+#include <cstdio>
+#include <future>
+#include <thread>
+
+#include "burn_test_support.h"
+
+namespace torvik {
+namespace {
+
+using test::VirtualBurner;
+namespace fs = std::filesystem;
+
+class BurnJob : public ::testing::Test {
+ protected:
+  test::ScratchDir scratch_;
+  fs::path dir_ = scratch_.path();
+
+  // Starts a job through the component and waits for its one event; returns WriteFailed.
+  bool RunJob(TBrenvik& b, const std::function<bool()>& start) {
+    TCompletionQueue queue(b);
+    b.SetCompletionSink(&queue);
+    int events = 0;
+    bool failed = false;
+    b.SetOnWriteDone([&](void* sender, uint8_t, bool f) {
+      ++events;
+      failed = f;
+      EXPECT_EQ(sender, &b);
+    });
+    EXPECT_TRUE(start()) << b.ErrorString();
+    EXPECT_NE(b.ComponentStatus(), CS_IDLE);
+    queue.WaitAndDispatch();
+    b.WaitForJob();
+    EXPECT_EQ(queue.DispatchPending(), 0u) << "exactly one event per job";
+    EXPECT_EQ(events, 1);
+    EXPECT_EQ(b.ComponentStatus(), CS_IDLE);
+    b.SetCompletionSink(nullptr);
+    return failed;
+  }
+
+  void Layout(TBrenvik& b, const std::string& name, uint32_t seed) {
+    test::MakeTree(dir_ / name, seed);
+    b.ClearAll();
+    ASSERT_TRUE(b.InsertDir("\\", (dir_ / name).string(), "*.*", true, false));
+    ASSERT_GT(b.Prepare(), 0u);
+  }
+
+  void ExpectTree(const fs::path& disc, uint32_t start, const std::string& name, uint32_t seed) {
+    const auto expected = test::MakeTree(dir_ / ("expect-" + name), seed);
+    const auto got = test::ExtractWithXorriso(disc, start, dir_ / ("out-" + name));
+    EXPECT_EQ(got, expected) << name;
+  }
+};
+
+TEST_F(BurnJob, BurnWritesTheLayoutAndReportsOnce) {
+  for (const char* profile : {"dvd+r", "cd-r", "dvd+rw", "bd-r"}) {
+    SCOPED_TRACE(profile);
+    VirtualBurner vb(dir_ / profile, profile);
+    Layout(*vb.b, "one", 1);
+    EXPECT_FALSE(RunJob(*vb.b, [&] { return vb.b->Burn(); }));
+    ExpectTree(vb.disc, 0, "one", 1);
+  }
+}
+
+TEST_F(BurnJob, AbortMidBurnEndsWithOneFailedEvent) {
+  VirtualBurner vb(dir_, "dvd+r");
+  Layout(*vb.b, "one", 1);
+  int writes = 0;
+  vb.b->Device.Setup.Tap = [&](TSRB_ExecSCSICmd& srb, const TSendFunction& forward) {
+    if (srb.CDB[0] == op::WRITE_10 && ++writes == 2) vb.b->AbortOperation();
+    return forward(srb);
+  };
+  EXPECT_TRUE(RunJob(*vb.b, [&] { return vb.b->Burn(); }));
+  EXPECT_EQ(vb.b->ErrorNumber(), ERR_ABORTED);
+}
+
+TEST_F(BurnJob, WithoutASinkTheHandlerRunsOnTheWriteThread) {
+  VirtualBurner vb(dir_, "dvd+r");
+  Layout(*vb.b, "one", 1);
+  std::promise<std::thread::id> where;
+  vb.b->SetOnWriteDone([&](void*, uint8_t, bool) { where.set_value(std::this_thread::get_id()); });
+  ASSERT_TRUE(vb.b->Burn());
+  EXPECT_NE(where.get_future().get(), std::this_thread::get_id());
+  vb.b->WaitForJob();
+}
+
+TEST_F(BurnJob, BurnImageRefusesAMissingFileWithoutAnEvent) {
+  VirtualBurner vb(dir_, "dvd+r");
+  int events = 0;
+  vb.b->SetOnWriteDone([&](void*, uint8_t, bool) { ++events; });
+  EXPECT_FALSE(vb.b->BurnISOImage((dir_ / "missing.iso").string()));
+  EXPECT_EQ(vb.b->ErrorNumber(), ERR_OPEN_FILE);
+  EXPECT_EQ(vb.b->ComponentStatus(), CS_IDLE);
+  EXPECT_EQ(events, 0);
+}
+
+TEST_F(BurnJob, BuiltImageBurnedToADiscReadsBack) {
+  VirtualBurner vb(dir_, "dvd+r");
+  Layout(*vb.b, "one", 1);
+  const fs::path iso = dir_ / "one.iso";
+  EXPECT_FALSE(RunJob(*vb.b, [&] { return vb.b->BuildISOImage(iso.string()); }));
+  EXPECT_FALSE(RunJob(*vb.b, [&] { return vb.b->BurnISOImageW(u"" + std::u16string(
+                                                                    iso.u16string())); }));
+  EXPECT_EQ(test::Sectors(vb.disc, 0, uint32_t(fs::file_size(iso) / 2048)), test::ReadFile(iso));
+}
+
+// ---- torvik-cli ------------------------------------------------------------------------------
+
+struct CliResult {
+  int status;
+  std::string out;
+};
+
+CliResult Cli(const std::string& args) {
+  const char* cli = std::getenv("TORVIK_CLI");
+  if (!cli) return {-1, "TORVIK_CLI not set"};
+  std::string cmd = std::string(cli) + " " + args + " 2>&1";
+  CliResult r{-1, {}};
+  FILE* p = ::popen(cmd.c_str(), "r");
+  if (!p) return r;
+  char buf[4096];
+  size_t n;
+  while ((n = std::fread(buf, 1, sizeof buf, p)) > 0) r.out.append(buf, n);
+  const int st = ::pclose(p);
+  r.status = WIFEXITED(st) ? WEXITSTATUS(st) : -1;
+  return r;
+}
+
+TEST_F(BurnJob, CliBurnsFinalizesAndThenRefuses) {
+  VirtualBurner vb(dir_, "dvd+r");
+  test::MakeTree(dir_ / "one", 1);
+  const std::string drive = "--virtual-drive '" + vb.disc.string() + "' ";
+  auto r = Cli(drive + "burn -q --device vd0 '" + (dir_ / "one").string() + "'");
+  EXPECT_EQ(r.status, 0) << r.out;
+  EXPECT_NE(r.out.find("Writing done. Elapsed time: "), std::string::npos) << r.out;
+  ExpectTree(vb.disc, 0, "one", 1);
+  r = Cli(drive + "burn -q '" + (dir_ / "one").string() + "'");
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.out.find("not writable"), std::string::npos) << r.out;
+}
+
+TEST_F(BurnJob, CliMultisessionAppendsAndRefusesWhatDoesNotFit) {
+  VirtualBurner vb(dir_, "cd-r");
+  test::MakeTree(dir_ / "one", 1);
+  const std::string drive = "--virtual-drive '" + vb.disc.string() + "' ";
+  auto r = Cli(drive + "burn -q --multisession '" + (dir_ / "one").string() + "'");
+  ASSERT_EQ(r.status, 0) << r.out;
+  r = Cli(drive + "burn -q --multisession '" + (dir_ / "one").string() + "'");
+  ASSERT_EQ(r.status, 0) << r.out;
+  vb.Attach();
+  EXPECT_EQ(vb.b->SessionsOnDisc(), 2);
+
+  VirtualBurner small(dir_ / "small", "dvd+r", 200);
+  r = Cli("--virtual-drive '" + small.disc.string() + "' burn -q '" + (dir_ / "one").string() +
+          "'");
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.out.find("Not enough of writable free disc space!"), std::string::npos) << r.out;
+}
+
+TEST_F(BurnJob, CliTestWriteSimulatesOrRefuses) {
+  test::MakeTree(dir_ / "one", 1);
+  VirtualBurner cd(dir_ / "cd", "cd-r");
+  auto r = Cli("--virtual-drive '" + cd.disc.string() + "' burn -q --test-write '" +
+               (dir_ / "one").string() + "'");
+  EXPECT_EQ(r.status, 0) << r.out;
+  cd.Attach();
+  EXPECT_EQ(cd.b->SessionsOnDisc(), 0);
+  VirtualBurner dvd(dir_ / "dvd", "dvd+r");
+  r = Cli("--virtual-drive '" + dvd.disc.string() + "' burn -q --test-write '" +
+          (dir_ / "one").string() + "'");
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.out.find("cannot be test-written"), std::string::npos) << r.out;
+}
+
+TEST_F(BurnJob, CliBurnImageReportsAWriteFailure) {
+  VirtualBurner vb(dir_, "dvd+r");
+  test::WriteFile(dir_ / "in.iso", test::Pattern(300000, 3));
+  vb.Change([](vdrive::MediumState& m) { m.faults.writeErrorLba = 40; });
+  const auto r = Cli("--virtual-drive '" + vb.disc.string() + "' burn-image -q '" +
+                     (dir_ / "in.iso").string() + "'");
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.out.find("Hardware Error 3072."), std::string::npos) << r.out;
+}
+
+}  // namespace
+}  // namespace torvik
