@@ -134,9 +134,9 @@ struct TISO1999Hierarchy {
   static constexpr TRules Rules{kISO1999NameLimit, Utf8Cost, ISO1999Forbidden};
   static bool TryKeep(TFileEntry& e) {
     const std::u16string& n = e.LongName;
-    std::string& out = e.ISO1999Name;
-    out.clear();
+    e.ISO1999Name.clear();
     if (n.empty()) return false;
+    std::string out;
     for (size_t i = 0; i < n.size(); ++i) {
       char32_t c = n[i];
       if (c >= 0xD800 && c <= 0xDBFF && i + 1 < n.size() && n[i + 1] >= 0xDC00 &&
@@ -148,11 +148,13 @@ struct TISO1999Hierarchy {
       AppendUtf8(out, c);
       if (out.size() > kISO1999NameLimit) return false;
     }
+    e.ISO1999Name = std::move(out);
     return true;
   }
   static void Store(TFileEntry& e, const std::u32string& cps) {
-    e.ISO1999Name.clear();
-    for (char32_t c : cps) AppendUtf8(e.ISO1999Name, c);
+    std::string out;
+    for (char32_t c : cps) AppendUtf8(out, c);
+    e.ISO1999Name = std::move(out);
   }
   // The kept name is the long name re-encoded without loss, so its key is the long name's.
   static std::u16string KeptKey(const TFileEntry& e) { return FoldCase(e.LongName); }

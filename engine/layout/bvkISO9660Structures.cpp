@@ -22,7 +22,7 @@ std::string_view ShortIdentifierSource(const TFileEntry& e) {
 }
 
 std::string_view ISO1999IdentifierSource(const TFileEntry& e) {
-  std::string_view s(e.ISO1999Name);
+  std::string_view s(e.ISO1999Name.str());
   if (s.empty()) return "_";
   return s.substr(0, kISO1999NameLimit);
 }

@@ -116,7 +116,7 @@ struct TFileEntry {
   // Names as written in each hierarchy, derived by Prepare (shortened where a hierarchy cannot
   // hold the long name, unique per directory).
   TSharedText16 JolietName;        // shares LongNameWIN32's text when equal to it
-  std::string ISO1999Name;         // UTF-8
+  TRareText<std::string> ISO1999Name;  // UTF-8; only with the ISO 9660:1999 hierarchy
   TDataCallback mfcbFunction;      // data callback of a memory file
   TRareText<std::string> Hash;     // MD5 digest text, filled by duplicate detection
   TUDFFileInfo UDFFileInfo;
