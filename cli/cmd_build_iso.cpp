@@ -2,15 +2,14 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <chrono>
-#include <csignal>
 #include <cstdio>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "burner/bvkCDBurner.h"
+#include "cli_common.h"
 #include "commands.h"
 #include "progress.h"
 
@@ -31,36 +30,6 @@ struct BuildIsoOptions {
   bool quiet = false;
 };
 
-std::atomic<bool> gInterrupted{false};
-
-extern "C" void OnInterrupt(int) { gInterrupted = true; }
-
-// Ctrl-C aborts the build cleanly (the component ends its threads and reports the abort)
-// instead of killing the process with half an image on disk.
-class InterruptGuard {
- public:
-  InterruptGuard() {
-    gInterrupted = false;
-    struct sigaction sa{};
-    sa.sa_handler = OnInterrupt;
-    sigemptyset(&sa.sa_mask);
-    ::sigaction(SIGINT, &sa, &oldInt_);
-    ::sigaction(SIGTERM, &sa, &oldTerm_);
-  }
-  ~InterruptGuard() {
-    ::sigaction(SIGINT, &oldInt_, nullptr);
-    ::sigaction(SIGTERM, &oldTerm_, nullptr);
-  }
-
- private:
-  struct sigaction oldInt_{}, oldTerm_{};
-};
-
-int Fail(const std::string& message) {
-  std::fprintf(stderr, "torvik-cli: %s\n", message.c_str());
-  return 1;
-}
-
 int RunBuildIso(const BuildIsoOptions& o) {
   struct stat st{};
   const bool outputExists = ::stat(o.output.c_str(), &st) == 0;
@@ -74,34 +43,9 @@ int RunBuildIso(const BuildIsoOptions& o) {
   burner.SetISO9660v1999FS(o.iso1999);
   burner.SetUDFBridge(o.udf);
   burner.SetCacheSize(o.cacheMb);
-  if (!o.boot.empty()) {
-    burner.SetBootImage(o.boot);
-    if (burner.BootImage() != o.boot)
-      return Fail("cannot use " + o.boot +
-                  " as boot image: it must be a readable file of 2048 (no emulation), 1228800, "
-                  "1474560 or 2949120 bytes");
-  }
-
-  // The layout says why an insertion was refused.
-  auto refused = [&](const std::string& what) {
-    const std::string& why = burner.CDFiles.LastInsertError;
-    return Fail("cannot add " + what + " to the image" + (why.empty() ? "" : ": " + why));
-  };
-  for (const std::string& path : o.paths) {
-    struct stat ps{};
-    if (::stat(path.c_str(), &ps) != 0) return Fail(path + ": no such file or folder");
-    burner.CDFiles.LastInsertError.clear();
-    if (S_ISDIR(ps.st_mode)) {
-      if (!burner.InsertDir("\\", path, "*.*", true, o.savePath)) return refused("folder " + path);
-    } else if (S_ISREG(ps.st_mode)) {
-      if (!burner.InsertFile("\\", path)) return refused("file " + path);
-    } else {
-      return Fail(path + " is neither a file nor a folder");
-    }
-    // Entries left out on the way (names the disc cannot hold) are worth a word.
-    if (!o.quiet && !burner.CDFiles.LastInsertError.empty())
-      std::fprintf(stderr, "torvik-cli: %s\n", burner.CDFiles.LastInsertError.c_str());
-  }
+  if (std::string why = UseBootImage(burner, o.boot); !why.empty()) return Fail(why);
+  if (std::string why = AddSources(burner, o.paths, o.savePath, !o.quiet); !why.empty())
+    return Fail(why);
 
   burner.Prepare();
   if (!burner.CDFiles.Prepared) {
@@ -129,7 +73,7 @@ int RunBuildIso(const BuildIsoOptions& o) {
   bool abortRequested = false;
   while (!done) {
     completions.WaitAndDispatchFor(bar.Active() ? 100 : 250);
-    if (gInterrupted && !abortRequested) {
+    if (InterruptGuard::Interrupted() && !abortRequested) {
       burner.AbortOperation();
       abortRequested = true;
     }
@@ -137,6 +81,9 @@ int RunBuildIso(const BuildIsoOptions& o) {
       bar.Update(uint64_t(burner.BlocksWritten()) * 2048, total,
                  double(burner.CachePosition()) / cacheBytes);
   }
+  // The event is posted just before the write thread ends; the queue it posted to must outlive
+  // that thread.
+  burner.WaitForJob();
   bar.Finish();
   const double seconds =
       std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();

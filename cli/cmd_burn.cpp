@@ -3,9 +3,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <chrono>
-#include <csignal>
 #include <cstdio>
 #include <memory>
 #include <string>
@@ -13,6 +11,7 @@
 
 #include "burner/bvkCDBurner.h"
 #include "burner/bvkDiscWriter.h"
+#include "cli_common.h"
 #include "commands.h"
 #include "device/bvkMMC.h"
 #include "progress.h"
@@ -33,52 +32,6 @@ struct BurnOptions {
   std::string boot;
   bool quiet = false;
 };
-
-std::atomic<bool> gInterrupted{false};
-extern "C" void OnBurnInterrupt(int) { gInterrupted = true; }
-
-// Ctrl-C asks the component to abort, so the track and session are still closed and the
-// drive is left usable, instead of killing the process in the middle of a write.
-class InterruptGuard {
- public:
-  InterruptGuard() {
-    gInterrupted = false;
-    struct sigaction sa{};
-    sa.sa_handler = OnBurnInterrupt;
-    sigemptyset(&sa.sa_mask);
-    ::sigaction(SIGINT, &sa, &oldInt_);
-    ::sigaction(SIGTERM, &sa, &oldTerm_);
-  }
-  ~InterruptGuard() {
-    ::sigaction(SIGINT, &oldInt_, nullptr);
-    ::sigaction(SIGTERM, &oldTerm_, nullptr);
-  }
-
- private:
-  struct sigaction oldInt_{}, oldTerm_{};
-};
-
-int Fail(const std::string& message) {
-  std::fprintf(stderr, "torvik-cli: %s\n", message.c_str());
-  return 1;
-}
-
-bool OpenDrive(TBrenvik& burner, const GlobalOptions& global, const std::string& id,
-               std::string* error) {
-  for (const std::string& path : global.virtualDrives) burner.AddVirtualDrive(path);
-  if (!burner.InitializeASPI(false, "", global.logFile) || burner.DeviceCount() == 0) {
-    *error = "no optical drive found";
-    return false;
-  }
-  for (uint8_t i = 0; i < burner.DeviceCount(); ++i) {
-    if (id.empty() || burner.Device.Devices[i].DriveLetter == id) {
-      burner.SelectDevice(i);
-      return true;
-    }
-  }
-  *error = "no drive " + id + " (see torvik-cli drives)";
-  return false;
-}
 
 // What the application checks before it burns: a ready drive, a disc, one that takes data,
 // and room for the image. Appending to a disc that holds sessions needs --multisession's
@@ -124,7 +77,7 @@ int Follow(TBrenvik& burner, TCompletionQueue& completions, bool& done, bool& fa
   bool abortRequested = false;
   while (!done) {
     completions.WaitAndDispatchFor(bar.Active() ? 100 : 250);
-    if (gInterrupted && !abortRequested) {
+    if (InterruptGuard::Interrupted() && !abortRequested) {
       burner.AbortOperation();
       abortRequested = true;
     }
@@ -174,21 +127,9 @@ int RunBurn(const GlobalOptions& global, const BurnOptions& o, bool image) {
     burner.SetVolumeID(o.volumeId);
     burner.SetJolietFileSystem(!o.noJoliet);
     burner.SetUDFBridge(o.udf);
-    if (!o.boot.empty()) {
-      burner.SetBootImage(o.boot);
-      if (burner.BootImage() != o.boot)
-        return Fail("cannot use " + o.boot + " as boot image");
-    }
-    for (const std::string& path : o.paths) {
-      struct stat ps{};
-      if (::stat(path.c_str(), &ps) != 0) return Fail(path + ": no such file or folder");
-      if (S_ISDIR(ps.st_mode)) {
-        if (!burner.InsertDir("\\", path, "*.*", true, false))
-          return Fail("Failed to add file to disc layout. (" + path + ")");
-      } else if (!burner.InsertFile("\\", path)) {
-        return Fail("Failed to add file to disc layout. (" + path + ")");
-      }
-    }
+    if (std::string why = UseBootImage(burner, o.boot); !why.empty()) return Fail(why);
+    if (std::string why = AddSources(burner, o.paths, false, !o.quiet); !why.empty())
+      return Fail(why);
     blocks = burner.Prepare();
     if (!burner.CDFiles.Prepared) return Fail("cannot lay out the disc: " + burner.ErrorString());
   }

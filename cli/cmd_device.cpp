@@ -5,16 +5,12 @@
 #include <vector>
 
 #include "burner/bvkCDBurner.h"
+#include "cli_common.h"
 #include "commands.h"
 #include "device/bvkMMC.h"
 
 namespace torvik::cli {
 namespace {
-
-int Fail(const std::string& message) {
-  std::fprintf(stderr, "torvik-cli: %s\n", message.c_str());
-  return 1;
-}
 
 // "#,##0" and "#,##0.00": thousands separated by commas.
 std::string Grouped(double value, int decimals) {
@@ -34,28 +30,6 @@ std::string Grouped(double value, int decimals) {
 }
 
 const char* Truth(bool b) { return b ? "True" : "False"; }
-
-// Brings up the device table and selects the drive asked for (the first one by default).
-bool OpenDrive(TBrenvik& burner, const GlobalOptions& global, const std::string& id,
-               std::string* error) {
-  for (const std::string& path : global.virtualDrives) burner.AddVirtualDrive(path);
-  if (!burner.InitializeASPI(false, "", global.logFile) || burner.DeviceCount() == 0) {
-    *error = "no optical drive found";
-    return false;
-  }
-  if (id.empty()) {
-    burner.SelectDevice(0);
-    return true;
-  }
-  for (uint8_t i = 0; i < burner.DeviceCount(); ++i) {
-    if (burner.Device.Devices[i].DriveLetter == id) {
-      burner.SelectDevice(i);
-      return true;
-    }
-  }
-  *error = "no drive " + id + " (see torvik-cli drives)";
-  return false;
-}
 
 int RunDrives(const GlobalOptions& global) {
   TBrenvik burner;

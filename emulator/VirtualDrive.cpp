@@ -91,6 +91,7 @@ VirtualDrive::VirtualDrive(std::string path, const ProfileInfo& fallback)
 }
 
 VirtualDrive::~VirtualDrive() {
+  if (dirty_) Save(nullptr);
   if (fd_ >= 0) ::close(fd_);
 }
 
@@ -324,7 +325,13 @@ PassThroughResult VirtualDrive::Execute(const uint8_t* cdb, size_t cdbLength,
   } else {
     s = Dispatch(ctx);
   }
-  if (dirty_ && !Save(nullptr) && s.Ok()) s = kInternalFailure;
+  // A burn sends thousands of WRITEs; saving the state after each one costs a file replace per
+  // 64 KiB. A successful WRITE leaves the state dirty instead, and the next other command (the
+  // flush or close that ends every burn, or any query) or closing the drive saves it.
+  // The first write of a new disc still saves at once, so the state file exists as soon as
+  // the sector file does.
+  const bool deferSave = s.Ok() && !busy && cdb && cdb[0] == 0x2A && stampValid_;
+  if (dirty_ && !deferSave && !Save(nullptr) && s.Ok()) s = kInternalFailure;
   r.Transferred = s.Ok() ? ctx.transferred : 0;
   if (busy) {
     r.SrbStatus = 4;
