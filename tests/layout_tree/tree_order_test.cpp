@@ -6,7 +6,7 @@
 namespace torvik {
 namespace {
 
-// The path-table ordering as first described: number by position, sort by (parent number,
+// The path-table ordering done the slow way: number by position, sort by (parent number,
 // collated name), repeat until a pass changes nothing. The tree computes the same order
 // directly; this is the yardstick.
 std::vector<pDirEntry> ReferencePathTable(const TCDFiles& cd) {
