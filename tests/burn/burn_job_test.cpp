@@ -9,6 +9,7 @@
 #include <thread>
 
 #include "burn_test_support.h"
+#include "common/run_command.h"
 
 namespace torvik {
 namespace {
@@ -111,25 +112,8 @@ TEST_F(BurnJob, BuiltImageBurnedToADiscReadsBack) {
 
 // ---- torvik-cli ------------------------------------------------------------------------------
 
-struct CliResult {
-  int status;
-  std::string out;
-};
-
-CliResult Cli(const std::string& args) {
-  const char* cli = std::getenv("TORVIK_CLI");
-  if (!cli) return {-1, "TORVIK_CLI not set"};
-  std::string cmd = std::string(cli) + " " + args + " 2>&1";
-  CliResult r{-1, {}};
-  FILE* p = ::popen(cmd.c_str(), "r");
-  if (!p) return r;
-  char buf[4096];
-  size_t n;
-  while ((n = std::fread(buf, 1, sizeof buf, p)) > 0) r.out.append(buf, n);
-  const int st = ::pclose(p);
-  r.status = WIFEXITED(st) ? WEXITSTATUS(st) : -1;
-  return r;
-}
+using CliResult = torvik::testing::CommandResult;
+CliResult Cli(const std::string& args) { return torvik::testing::RunCli(args); }
 
 TEST_F(BurnJob, CliBurnsFinalizesAndThenRefuses) {
   VirtualBurner vb(dir_, "dvd+r");

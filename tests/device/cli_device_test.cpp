@@ -10,28 +10,15 @@
 
 #include "emulator/VirtualDrive.h"
 #include "fake_drive.h"
+#include "common/run_command.h"
 
 namespace torvik::test {
 namespace {
 
-struct CliRun {
-  int status = -1;
-  std::string out;
-};
-
+// The CLI also lists the machine's real drives; every command below names vd0.
+using CliRun = torvik::testing::CommandResult;
 CliRun Cli(const std::string& args) {
-  const char* cli = std::getenv("TORVIK_CLI");
-  CliRun r;
-  if (cli == nullptr) return r;
-  // The CLI also lists the machine's real drives; every command below names vd0.
-  FILE* p = ::popen((std::string(cli) + " " + args + " 2>&1").c_str(), "r");
-  if (p == nullptr) return r;
-  std::array<char, 4096> buf;
-  size_t n;
-  while ((n = std::fread(buf.data(), 1, buf.size(), p)) > 0) r.out.append(buf.data(), n);
-  const int st = ::pclose(p);
-  r.status = WIFEXITED(st) ? WEXITSTATUS(st) : -1;
-  return r;
+  return torvik::testing::RunCli(args);
 }
 
 TEST(CliDevice, InfoReportOfAVirtualDrive) {

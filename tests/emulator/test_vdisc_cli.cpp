@@ -9,27 +9,13 @@
 #include <fstream>
 
 #include "vdrive_test_util.h"
+#include "common/run_command.h"
 
 namespace torvik::vdrive::testing {
 namespace {
 
-struct CliRun {
-  int status;
-  std::string out;
-};
-
-CliRun Cli(const std::string& args) {
-  const char* cli = std::getenv("TORVIK_CLI");
-  std::string cmd = std::string(cli) + " " + args + " 2>&1";
-  CliRun r{-1, {}};
-  FILE* p = ::popen(cmd.c_str(), "r");
-  if (!p) return r;
-  std::array<char, 512> buf{};
-  while (size_t n = std::fread(buf.data(), 1, buf.size(), p)) r.out.append(buf.data(), n);
-  const int st = ::pclose(p);
-  r.status = WIFEXITED(st) ? WEXITSTATUS(st) : -1;
-  return r;
-}
+using CliRun = torvik::testing::CommandResult;
+CliRun Cli(const std::string& args) { return torvik::testing::RunCli(args); }
 
 class VdiscCli : public ::testing::Test {
  protected:

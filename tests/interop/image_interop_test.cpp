@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "burner/bvkCDBurner.h"
+#include "common/run_command.h"
 
 namespace torvik {
 namespace {
@@ -62,24 +63,9 @@ std::string Quote(const std::string& s) {
   return q + "'";
 }
 
-struct CommandResult {
-  int status = -1;
-  std::string out;  // stdout and stderr together
-};
-
-CommandResult Shell(const std::string& command) {
-  CommandResult r;
-  FILE* p = ::popen((command + " 2>&1").c_str(), "r");
-  if (!p) return r;
-  std::array<char, 4096> buf;
-  size_t n;
-  while ((n = std::fread(buf.data(), 1, buf.size(), p)) > 0) r.out.append(buf.data(), n);
-  const int st = ::pclose(p);
-  r.status = WIFEXITED(st) ? WEXITSTATUS(st) : -1;
-  return r;
-}
-
-bool HaveTool(const std::string& name) { return Shell("command -v " + name).status == 0; }
+using torvik::testing::CommandResult;
+using torvik::testing::HaveTool;
+CommandResult Shell(const std::string& command) { return torvik::testing::RunCommand(command); }
 
 std::string Cli() {
   const char* c = std::getenv("TORVIK_CLI");

@@ -14,6 +14,7 @@
 #include "iso_test_support.h"
 #include "layout/bvkUDFBridge.h"
 #include "platform/bvkText.h"
+#include "common/run_command.h"
 
 namespace torvik::test {
 namespace {
@@ -21,20 +22,12 @@ namespace {
 namespace fs = std::filesystem;
 
 std::string RunTool(const std::string& cmd, int* status = nullptr) {
-  std::string out;
-  FILE* p = popen((cmd + " 2>&1").c_str(), "r");
-  if (!p) return out;
-  char buf[4096];
-  size_t n;
-  while ((n = fread(buf, 1, sizeof buf, p)) > 0) out.append(buf, n);
-  const int rc = pclose(p);
-  if (status) *status = rc;
-  return out;
+  torvik::testing::CommandResult r = torvik::testing::RunCommand(cmd);
+  if (status) *status = r.status;
+  return r.out;
 }
 
-bool HaveTool(const char* name) {
-  return RunTool(std::string("command -v ") + name + " >/dev/null && echo yes") == "yes\n";
-}
+bool HaveTool(const char* name) { return torvik::testing::HaveTool(name); }
 
 uint8_t DataByte(const TFileEntry& e, uint64_t i) { return uint8_t(e.FileIndex * 31 + i * 7); }
 

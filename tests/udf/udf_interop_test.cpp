@@ -16,6 +16,7 @@
 
 #include "layout/bvkUDFTime.h"
 #include "udf_reader.h"
+#include "common/run_command.h"
 
 namespace {
 
@@ -23,20 +24,12 @@ namespace fs = std::filesystem;
 using namespace torvik;
 
 std::string Shell(const std::string& cmd, int* status = nullptr) {
-  std::string out;
-  FILE* p = popen((cmd + " 2>&1").c_str(), "r");
-  if (!p) return out;
-  char buf[4096];
-  size_t n;
-  while ((n = fread(buf, 1, sizeof buf, p)) > 0) out.append(buf, n);
-  const int rc = pclose(p);
-  if (status) *status = rc;
-  return out;
+  torvik::testing::CommandResult r = torvik::testing::RunCommand(cmd);
+  if (status) *status = r.status;
+  return r.out;
 }
 
-bool Have(const std::string& tool) {
-  return Shell("command -v " + tool + " >/dev/null && echo yes") == "yes\n";
-}
+bool Have(const std::string& tool) { return torvik::testing::HaveTool(tool); }
 
 std::string Field(const std::string& text, const std::string& key) {
   std::smatch m;
