@@ -3,7 +3,10 @@
 #include <sys/stat.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstdio>
+
+#include "progress.h"
 
 namespace torvik::cli {
 
@@ -76,6 +79,44 @@ std::string AddSources(TBrenvik& burner, const std::vector<std::string>& paths, 
       std::fprintf(stderr, "torvik-cli: %s\n", burner.CDFiles.LastInsertError.c_str());
   }
   return {};
+}
+
+TJobResult RunWriteJob(TBrenvik& burner, bool quiet, const std::function<bool()>& start,
+                       const std::function<void(ProgressBar&)>& draw) {
+  TJobResult result;
+  TCompletionQueue completions(burner);
+  burner.SetCompletionSink(&completions);
+  bool done = false;
+  burner.SetOnWriteDone([&](void*, uint8_t, bool writeFailed) {
+    done = true;
+    result.Failed = writeFailed;
+  });
+  InterruptGuard interrupts;
+  const auto begin = std::chrono::steady_clock::now();
+  result.Started = start();
+  if (result.Started) {
+    ProgressBar bar(!quiet);
+    bool abortRequested = false;
+    while (!done) {
+      completions.WaitAndDispatchFor(bar.Active() ? 100 : 250);
+      if (InterruptGuard::Interrupted() && !abortRequested) {
+        burner.AbortOperation();
+        abortRequested = true;
+      }
+      if (!done && bar.Active()) draw(bar);
+    }
+    // The event is posted just before the write thread ends; the queue it posted to must
+    // outlive that thread.
+    burner.WaitForJob();
+    // A draw callback may have written its own line; clear whatever is there.
+    if (bar.Active()) std::fprintf(stderr, "\r\033[K");
+    bar.Finish();
+  }
+  burner.SetCompletionSink(nullptr);
+  burner.SetOnWriteDone(nullptr);
+  result.Seconds =
+      std::chrono::duration<double>(std::chrono::steady_clock::now() - begin).count();
+  return result;
 }
 
 std::string UseBootImage(TBrenvik& burner, const std::string& path) {

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <csignal>
+#include <functional>
 
 #include <string>
 #include <vector>
@@ -41,6 +42,20 @@ bool OpenDrive(TBrenvik& burner, const GlobalOptions& global, const std::string&
 // a path could not be added. With `warn`, entries left out on the way are reported.
 std::string AddSources(TBrenvik& burner, const std::vector<std::string>& paths, bool savePath,
                        bool warn);
+
+class ProgressBar;
+
+struct TJobResult {
+  bool Started = false;  // false: the component refused to start (no event follows)
+  bool Failed = false;   // the write-done event's WriteFailed
+  double Seconds = 0;
+};
+
+// Starts a write job with `start` and follows it to its write-done event, calling `draw`
+// about ten times a second while the bar is on a terminal. Ctrl-C aborts the job; the call
+// returns only once the job's threads have ended.
+TJobResult RunWriteJob(TBrenvik& burner, bool quiet, const std::function<bool()>& start,
+                       const std::function<void(ProgressBar&)>& draw);
 
 // The boot image option: empty text when accepted (or none given), otherwise why not.
 std::string UseBootImage(TBrenvik& burner, const std::string& path);

@@ -2,7 +2,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <chrono>
 #include <cstdio>
 #include <memory>
 #include <string>
@@ -55,40 +54,18 @@ int RunBuildIso(const BuildIsoOptions& o) {
                           : std::string("cannot lay out the image"));
   }
 
-  TCompletionQueue completions(burner);
-  burner.SetCompletionSink(&completions);
-  bool done = false, failed = false;
-  burner.SetOnWriteDone([&](void*, uint8_t, bool writeFailed) {
-    done = true;
-    failed = writeFailed;
-  });
-
-  InterruptGuard interrupts;
-  const auto start = std::chrono::steady_clock::now();
-  if (!burner.BuildISOImage(o.output)) return Fail(burner.ErrorString());
-
-  ProgressBar bar(!o.quiet);
-  const uint64_t total = uint64_t(burner.ImageSize()) * 2048;
   const double cacheBytes = double(burner.CacheSize()) * 1048576.0;
-  bool abortRequested = false;
-  while (!done) {
-    completions.WaitAndDispatchFor(bar.Active() ? 100 : 250);
-    if (InterruptGuard::Interrupted() && !abortRequested) {
-      burner.AbortOperation();
-      abortRequested = true;
-    }
-    if (!done)
-      bar.Update(uint64_t(burner.BlocksWritten()) * 2048, total,
-                 double(burner.CachePosition()) / cacheBytes);
-  }
-  // The event is posted just before the write thread ends; the queue it posted to must outlive
-  // that thread.
-  burner.WaitForJob();
-  bar.Finish();
-  const double seconds =
-      std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  const TJobResult job = RunWriteJob(
+      burner, o.quiet, [&] { return burner.BuildISOImage(o.output); },
+      [&](ProgressBar& bar) {
+        bar.Update(uint64_t(burner.BlocksWritten()) * 2048, uint64_t(burner.ImageSize()) * 2048,
+                   double(burner.CachePosition()) / cacheBytes);
+      });
+  if (!job.Started) return Fail(burner.ErrorString());
+  const double seconds = job.Seconds;
+  const uint64_t total = uint64_t(burner.ImageSize()) * 2048;
 
-  if (failed) {
+  if (job.Failed) {
     const std::string why = burner.ErrorString();
     // A partial image is no image; a device such as /dev/full is left alone.
     struct stat os{};

@@ -3,7 +3,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <chrono>
 #include <cstdio>
 #include <memory>
 #include <string>
@@ -69,47 +68,23 @@ std::string Elapsed(double seconds) {
   return std::to_string(m) + "min " + std::to_string(s) + "s";
 }
 
-// Runs the started job to its event, drawing progress; returns the exit status.
-int Follow(TBrenvik& burner, TCompletionQueue& completions, bool& done, bool& failed,
-           bool quiet, std::chrono::steady_clock::time_point start) {
-  ProgressBar bar(!quiet);
+// The burn's progress line: blocks written against the image, MiB/s as the drive reports
+// it, the cache and the drive's buffer.
+void DrawBurnProgress(TBrenvik& burner) {
   const double cacheBytes = double(burner.CacheSize()) * 1048576.0;
-  bool abortRequested = false;
-  while (!done) {
-    completions.WaitAndDispatchFor(bar.Active() ? 100 : 250);
-    if (InterruptGuard::Interrupted() && !abortRequested) {
-      burner.AbortOperation();
-      abortRequested = true;
-    }
-    if (done || !bar.Active()) continue;
-    const uint64_t total = uint64_t(burner.ImageSize()) * 2048;
-    const uint32_t bufSize = burner.DeviceBufferSize();
-    const double mibs = burner.BMWriteSpeed() / 1024.0;
-    std::string line = ProgressBar::Format(uint64_t(burner.BlocksWritten()) * 2048, total, mibs,
-                                           double(burner.CachePosition()) / cacheBytes, 64);
-    if (bufSize > 0) {
-      char b[32];
-      std::snprintf(b, sizeof b, " buf %3.0f%%",
-                    100.0 * burner.DeviceBufferPosition() / double(bufSize));
-      line += b;
-    }
-    std::fprintf(stderr, "\r%s", line.c_str());
-    std::fflush(stderr);
+  const uint64_t total = uint64_t(burner.ImageSize()) * 2048;
+  const uint32_t bufSize = burner.DeviceBufferSize();
+  const double mibs = burner.BMWriteSpeed() / 1024.0;
+  std::string line = ProgressBar::Format(uint64_t(burner.BlocksWritten()) * 2048, total, mibs,
+                                         double(burner.CachePosition()) / cacheBytes, 64);
+  if (bufSize > 0) {
+    char b[32];
+    std::snprintf(b, sizeof b, " buf %3.0f%%",
+                  100.0 * burner.DeviceBufferPosition() / double(bufSize));
+    line += b;
   }
-  // The event is posted just before the write thread ends; the queue it posted to must outlive
-  // that thread.
-  burner.WaitForJob();
-  if (bar.Active()) std::fprintf(stderr, "\r\033[K");
-  bar.Finish();
-  const double seconds =
-      std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-  if (failed) {
-    std::fprintf(stderr, "Writing done with error! Elapsed time: %s.\n%s\n",
-                 Elapsed(seconds).c_str(), burner.ErrorString().c_str());
-    return 1;
-  }
-  std::printf("Writing done. Elapsed time: %s.\n", Elapsed(seconds).c_str());
-  return 0;
+  std::fprintf(stderr, "\r%s\033[K", line.c_str());
+  std::fflush(stderr);
 }
 
 int RunBurn(const GlobalOptions& global, const BurnOptions& o, bool image) {
@@ -141,21 +116,20 @@ int RunBurn(const GlobalOptions& global, const BurnOptions& o, bool image) {
   burner.SetFinalizeDisc(!o.multisession);
   if (o.speed != 0) burner.SetDeviceSpeed(0xFFFF, o.speed);
 
-  TCompletionQueue completions(burner);
-  burner.SetCompletionSink(&completions);
-  bool done = false, failed = false;
-  burner.SetOnWriteDone([&](void*, uint8_t, bool writeFailed) {
-    done = true;
-    failed = writeFailed;
-  });
-  InterruptGuard interrupts;
-  const auto start = std::chrono::steady_clock::now();
-  const bool started = image ? burner.BurnISOImage(o.image) : burner.Burn();
-  if (!started)
+  const TJobResult job = RunWriteJob(
+      burner, o.quiet, [&] { return image ? burner.BurnISOImage(o.image) : burner.Burn(); },
+      [&](ProgressBar&) { DrawBurnProgress(burner); });
+  if (!job.Started)
     return Fail(std::string(image ? "Writing ISO image to disc failed! Error: "
                                   : "Writing to disc failed. Error: ") +
                 burner.ErrorString());
-  return Follow(burner, completions, done, failed, o.quiet, start);
+  if (job.Failed) {
+    std::fprintf(stderr, "Writing done with error! Elapsed time: %s.\n%s\n",
+                 Elapsed(job.Seconds).c_str(), burner.ErrorString().c_str());
+    return 1;
+  }
+  std::printf("Writing done. Elapsed time: %s.\n", Elapsed(job.Seconds).c_str());
+  return 0;
 }
 
 }  // namespace
