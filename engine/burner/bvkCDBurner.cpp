@@ -338,7 +338,7 @@ uint32_t TBrenvik::CachePosition() const {
 
 // ---- jobs ----------------------------------------------------------------------------------
 
-bool TBrenvik::BuildISOImage(std::string_view FileName) {
+bool TBrenvik::BeginLayoutJob() {
   BeginJob();
   TCDFiles& cd = CDFiles;
   cd.ErrorNumber = ERR_NONE;
@@ -346,10 +346,15 @@ bool TBrenvik::BuildISOImage(std::string_view FileName) {
     cd.ErrorNumber = ERR_NOT_PREPARED;
     return false;
   }
-  // The UDF generator's position is spent by one stream; a second image from the same
+  // The UDF generator's position is spent by one stream; a second job from the same
   // preparation needs a fresh layout pass.
   if (cd.StreamUsed) Prepare();
+  return true;
+}
 
+bool TBrenvik::BuildISOImage(std::string_view FileName) {
+  if (!BeginLayoutJob()) return false;
+  TCDFiles& cd = CDFiles;
   cd.ISOFileName = std::string(FileName);
   cd.BurnISOImage = false;
   const int fd = ::open(cd.ISOFileName.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
@@ -369,14 +374,8 @@ bool TBrenvik::BuildISOImageW(std::u16string_view FileName) {
 }
 
 bool TBrenvik::Burn() {
-  BeginJob();
+  if (!BeginLayoutJob()) return false;
   TCDFiles& cd = CDFiles;
-  cd.ErrorNumber = ERR_NONE;
-  if (!cd.Prepared) {
-    cd.ErrorNumber = ERR_NOT_PREPARED;
-    return false;
-  }
-  if (cd.StreamUsed) Prepare();
   cd.ISOFileName.clear();
   cd.SaveToISOImage = false;
   cd.BurnISOImage = false;

@@ -296,6 +296,9 @@ class TBrenvik {
   // Every job method starts with this: the previous job's threads are joined and the handlers
   // copied for the new one.
   void BeginJob();
+  // BeginJob for the jobs that stream the prepared layout: false (error 1) when it is not
+  // prepared.
+  bool BeginLayoutJob();
   // Starts producer and write thread for the mode set in CDFiles; false leaves no thread.
   bool StartWriteOperation();
   // Joins finished workers. A worker that starts the next job from its completion handler

@@ -26,35 +26,6 @@ void Decode(std::u16string_view s, std::u32string& out) {
   }
 }
 
-void AppendUtf16(std::u16string& out, char32_t c) {
-  if (c >= 0x10000) {
-    c -= 0x10000;
-    out.push_back(char16_t(0xD800 + (c >> 10)));
-    out.push_back(char16_t(0xDC00 + (c & 0x3FF)));
-  } else {
-    out.push_back(char16_t(c));
-  }
-}
-
-void AppendUtf8(std::string& out, char32_t c) {
-  if (IsSurrogate(c)) c = 0xFFFD;
-  if (c < 0x80) {
-    out.push_back(char(c));
-  } else if (c < 0x800) {
-    out.push_back(char(0xC0 | (c >> 6)));
-    out.push_back(char(0x80 | (c & 0x3F)));
-  } else if (c < 0x10000) {
-    out.push_back(char(0xE0 | (c >> 12)));
-    out.push_back(char(0x80 | ((c >> 6) & 0x3F)));
-    out.push_back(char(0x80 | (c & 0x3F)));
-  } else {
-    out.push_back(char(0xF0 | (c >> 18)));
-    out.push_back(char(0x80 | ((c >> 12) & 0x3F)));
-    out.push_back(char(0x80 | ((c >> 6) & 0x3F)));
-    out.push_back(char(0x80 | (c & 0x3F)));
-  }
-}
-
 size_t Utf16Cost(char32_t c) { return c >= 0x10000 ? 2 : 1; }
 
 size_t Utf8Cost(char32_t c) {

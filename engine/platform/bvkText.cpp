@@ -39,34 +39,6 @@ int DecodeUtf8(std::string_view s, size_t i, char32_t& cp) {
   return len;
 }
 
-void AppendUtf16(std::u16string& out, char32_t cp) {
-  if (cp < 0x10000) {
-    out.push_back(char16_t(cp));
-  } else {
-    cp -= 0x10000;
-    out.push_back(char16_t(0xD800 + (cp >> 10)));
-    out.push_back(char16_t(0xDC00 + (cp & 0x3FF)));
-  }
-}
-
-void AppendUtf8(std::string& out, char32_t cp) {
-  if (cp < 0x80) {
-    out.push_back(char(cp));
-  } else if (cp < 0x800) {
-    out.push_back(char(0xC0 | (cp >> 6)));
-    out.push_back(char(0x80 | (cp & 0x3F)));
-  } else if (cp < 0x10000) {
-    out.push_back(char(0xE0 | (cp >> 12)));
-    out.push_back(char(0x80 | ((cp >> 6) & 0x3F)));
-    out.push_back(char(0x80 | (cp & 0x3F)));
-  } else {
-    out.push_back(char(0xF0 | (cp >> 18)));
-    out.push_back(char(0x80 | ((cp >> 12) & 0x3F)));
-    out.push_back(char(0x80 | ((cp >> 6) & 0x3F)));
-    out.push_back(char(0x80 | (cp & 0x3F)));
-  }
-}
-
 std::u16string FromUtf8(std::string_view s, bool escapeBadBytes) {
   std::u16string out;
   out.reserve(s.size());
@@ -146,6 +118,35 @@ constexpr uint32_t CodePointKey(char16_t u) {
 }
 
 }  // namespace
+
+void AppendUtf16(std::u16string& out, char32_t cp) {
+  if (cp < 0x10000) {
+    out.push_back(char16_t(cp));
+  } else {
+    cp -= 0x10000;
+    out.push_back(char16_t(0xD800 + (cp >> 10)));
+    out.push_back(char16_t(0xDC00 + (cp & 0x3FF)));
+  }
+}
+
+void AppendUtf8(std::string& out, char32_t cp) {
+  if (cp >= 0xD800 && cp <= 0xDFFF) cp = 0xFFFD;
+  if (cp < 0x80) {
+    out.push_back(char(cp));
+  } else if (cp < 0x800) {
+    out.push_back(char(0xC0 | (cp >> 6)));
+    out.push_back(char(0x80 | (cp & 0x3F)));
+  } else if (cp < 0x10000) {
+    out.push_back(char(0xE0 | (cp >> 12)));
+    out.push_back(char(0x80 | ((cp >> 6) & 0x3F)));
+    out.push_back(char(0x80 | (cp & 0x3F)));
+  } else {
+    out.push_back(char(0xF0 | (cp >> 18)));
+    out.push_back(char(0x80 | ((cp >> 12) & 0x3F)));
+    out.push_back(char(0x80 | ((cp >> 6) & 0x3F)));
+    out.push_back(char(0x80 | (cp & 0x3F)));
+  }
+}
 
 std::u16string Utf8ToUtf16(std::string_view s) { return FromUtf8(s, false); }
 std::string Utf16ToUtf8(std::u16string_view s) { return ToUtf8(s, false); }

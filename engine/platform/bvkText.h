@@ -24,6 +24,10 @@ std::string Utf16ToUtf8(std::u16string_view s);
 std::u16string Utf16FromNativePath(std::string_view path);
 std::string NativePathFromUtf16(std::u16string_view path);
 
+// Appends one code point in UTF-16 / UTF-8 (a lone surrogate becomes U+FFFD in UTF-8).
+void AppendUtf16(std::u16string& out, char32_t cp);
+void AppendUtf8(std::string& out, char32_t cp);
+
 // Simple case folding (Unicode CaseFolding.txt, status C and S) of one UTF-16 unit. Covers
 // ASCII, Latin-1, Latin Extended-A and -B (the paired parts), Latin Extended Additional, Greek,
 // Cyrillic, Armenian, Georgian, Roman numerals, circled letters and full-width Latin.
