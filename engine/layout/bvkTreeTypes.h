@@ -195,6 +195,24 @@ struct TCDFiles {
   // Why the last insertion returned nothing (empty after one that succeeded or was skipped),
   // e.g. "Source not found: /home/me/a.txt"; meant to be shown to the user.
   std::string LastInsertError;
+  // A file inserted where the folder already holds an entry of the same name (compared without
+  // case) from an earlier insertion: the layout keeps one of them (the old one, or the new one
+  // under ReplaceFile), so a caller that adds several sources can refuse the clash. Entries of
+  // one folder listing never clash with each other: they all stay, as separate entries.
+  struct TNameClash {
+    std::u16string DiscPath;        // "\Docs\x.txt"
+    std::u16string ExistingSource;  // empty for a folder, a memory file or an imported entry
+    std::u16string NewSource;
+    bool ExistingIsFolder = false;
+  };
+  std::vector<TNameClash> NameClashes;
+  // What folder scans left out, one line each: the source path and why (a FIFO, a socket, a
+  // device, a dangling link, a link to a folder). Kept until ClearAll.
+  struct TLeftOut {
+    std::string Path;    // native source path
+    std::string Reason;  // "FIFO", "socket", "device", "dangling link", "link to a folder"
+  };
+  std::vector<TLeftOut> LeftOut;
 
   // ---- geometry (sectors relative to the session unless noted) ----------------------------
   bool Prepared = false;
@@ -233,6 +251,7 @@ struct TCDFiles {
   std::atomic<uint32_t> SmartReferencesSize{0};
   uint32_t CacheSize = 32u << 20;    // bytes; clamped to 2..624 MiB by the component
   std::u16string ErrorFileName;      // owned copy of the file an error names
+  int ErrorOSCode = 0;               // errno of the OS call behind the error (0: none); with ErrorFileName
 
   // Image stream: a ring of CacheSlots packets in one allocation. Packet number k (counted from
   // the start of the stream) lives in slot k % CacheSlots. The producer fills packets from
