@@ -1,10 +1,9 @@
 #include "cli_common.h"
 
-#include <sys/stat.h>
-
 #include <atomic>
 #include <chrono>
 #include <cstdio>
+#include <cstring>
 
 #include "progress.h"
 
@@ -13,6 +12,7 @@ namespace torvik::cli {
 namespace {
 
 std::atomic<bool> gInterrupted{false};
+int gGuardDepth = 0;
 
 extern "C" void OnInterrupt(int) { gInterrupted = true; }
 
@@ -24,17 +24,20 @@ int Fail(const std::string& message) {
 }
 
 InterruptGuard::InterruptGuard() {
+  // Only the CLI's main thread creates guards.
+  outermost_ = gGuardDepth++ == 0;
+  if (!outermost_) return;
   gInterrupted = false;
   struct sigaction sa {};
   sa.sa_handler = OnInterrupt;
   sigemptyset(&sa.sa_mask);
-  ::sigaction(SIGINT, &sa, &oldInt_);
-  ::sigaction(SIGTERM, &sa, &oldTerm_);
+  for (size_t i = 0; i < std::size(kSignals); ++i) ::sigaction(kSignals[i], &sa, &old_[i]);
 }
 
 InterruptGuard::~InterruptGuard() {
-  ::sigaction(SIGINT, &oldInt_, nullptr);
-  ::sigaction(SIGTERM, &oldTerm_, nullptr);
+  --gGuardDepth;
+  if (!outermost_) return;
+  for (size_t i = 0; i < std::size(kSignals); ++i) ::sigaction(kSignals[i], &old_[i], nullptr);
 }
 
 bool InterruptGuard::Interrupted() { return gInterrupted; }
@@ -56,29 +59,11 @@ bool OpenDrive(TBrenvik& burner, const GlobalOptions& global, const std::string&
   return false;
 }
 
-std::string AddSources(TBrenvik& burner, const std::vector<std::string>& paths, bool savePath,
-                       bool warn) {
-  // The layout says why an insertion was refused.
-  auto refused = [&](const std::string& what) {
-    const std::string& why = burner.CDFiles.LastInsertError;
-    return "cannot add " + what + " to the disc layout" + (why.empty() ? "" : ": " + why);
-  };
-  for (const std::string& path : paths) {
-    struct stat ps {};
-    if (::stat(path.c_str(), &ps) != 0) return path + ": no such file or folder";
-    burner.CDFiles.LastInsertError.clear();
-    if (S_ISDIR(ps.st_mode)) {
-      if (!burner.InsertDir("\\", path, "*.*", true, savePath)) return refused("folder " + path);
-    } else if (S_ISREG(ps.st_mode)) {
-      if (!burner.InsertFile("\\", path)) return refused("file " + path);
-    } else {
-      return path + " is neither a file nor a folder";
-    }
-    // Entries left out on the way (names the disc cannot hold) are worth a word.
-    if (warn && !burner.CDFiles.LastInsertError.empty())
-      std::fprintf(stderr, "torvik-cli: %s\n", burner.CDFiles.LastInsertError.c_str());
-  }
-  return {};
+std::string JobError(TBrenvik& burner) {
+  const int os = burner.LastOSError();
+  std::string text = burner.ErrorString();
+  if (os != 0) text += std::string(" (") + std::strerror(os) + ")";
+  return text;
 }
 
 TJobResult RunWriteJob(TBrenvik& burner, bool quiet, const std::function<bool()>& start,

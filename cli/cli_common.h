@@ -4,7 +4,7 @@
 
 #include <csignal>
 #include <functional>
-
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -16,9 +16,12 @@ namespace torvik::cli {
 // Prints "torvik-cli: MESSAGE" on stderr and returns the failing exit status.
 int Fail(const std::string& message);
 
-// While alive, Ctrl-C and SIGTERM only raise a flag, so a running job can be aborted cleanly
-// (the component ends its threads, a drive gets its track and session closed) instead of the
-// process dying with half an image or an open track.
+// While alive, Ctrl-C, SIGTERM, SIGHUP (the terminal went away) and SIGPIPE (a reader of our
+// output went away) only raise a flag, so a running job can be aborted cleanly (the component
+// ends its threads, a drive gets its track and session closed, a half image is removed) instead
+// of the process dying with half an image or an open track. Guards nest: only the outermost
+// one installs the handlers and starts with a clear flag, so a signal that comes while an
+// outer guard prepares a job is not forgotten by the job's own guard.
 class InterruptGuard {
  public:
   InterruptGuard();
@@ -28,8 +31,9 @@ class InterruptGuard {
   static bool Interrupted();
 
  private:
-  struct sigaction oldInt_ {};
-  struct sigaction oldTerm_ {};
+  static constexpr int kSignals[] = {SIGINT, SIGTERM, SIGHUP, SIGPIPE};
+  struct sigaction old_[std::size(kSignals)] {};
+  bool outermost_ = false;
 };
 
 // Brings up the device table (real drives, then the --virtual-drive ones) and selects the drive
@@ -37,11 +41,9 @@ class InterruptGuard {
 bool OpenDrive(TBrenvik& burner, const GlobalOptions& global, const std::string& id,
                std::string* error);
 
-// Adds each path the way the application fills its layout: a folder's contents (its whole
-// subtree) go to the root of the disc, a file goes to the root. Returns an empty text or why
-// a path could not be added. With `warn`, entries left out on the way are reported.
-std::string AddSources(TBrenvik& burner, const std::vector<std::string>& paths, bool savePath,
-                       bool warn);
+// The component's text for the last failure, followed by the OS's reason when an OS call
+// failed: "Error creating file \\x.iso\\. (No space left on device)".
+std::string JobError(TBrenvik& burner);
 
 class ProgressBar;
 

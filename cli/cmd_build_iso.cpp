@@ -10,7 +10,9 @@
 #include "burner/bvkCDBurner.h"
 #include "cli_common.h"
 #include "commands.h"
+#include "image_output.h"
 #include "progress.h"
+#include "sources.h"
 
 namespace torvik::cli {
 namespace {
@@ -30,21 +32,42 @@ struct BuildIsoOptions {
 };
 
 int RunBuildIso(const BuildIsoOptions& o) {
-  struct stat st{};
-  const bool outputExists = ::stat(o.output.c_str(), &st) == 0;
-  if (outputExists && S_ISDIR(st.st_mode)) return Fail(o.output + " is a folder");
-  if (outputExists && !o.force)
-    return Fail(o.output + " exists; use --force to overwrite it");
+  // Every refusal comes before anything is written.
+  if (std::string why = CheckVolumeLabel(o.volumeId); !why.empty()) return Fail(why);
+  TImageOutput output(o.output);
+  std::vector<std::string> files;  // what the image is made of, file by file
+  for (const std::string& path : o.paths) {
+    struct stat st{};
+    if (::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode)) files.push_back(path);
+  }
+  if (!o.boot.empty()) files.push_back(o.boot);
+  if (std::string why = output.Check(o.force, files); !why.empty()) return Fail(why);
 
+  TWarnings warnings;
   TBrenvik burner;
   burner.SetVolumeID(o.volumeId);
   burner.SetJolietFileSystem(!o.noJoliet);
   burner.SetISO9660v1999FS(o.iso1999);
   burner.SetUDFBridge(o.udf);
   burner.SetCacheSize(o.cacheMb);
+  if (burner.CacheSize() != o.cacheMb)
+    warnings.Warn("--cache-mb " + std::to_string(o.cacheMb) + " is outside 2..624; using " +
+                  std::to_string(burner.CacheSize()));
   if (std::string why = UseBootImage(burner, o.boot); !why.empty()) return Fail(why);
-  if (std::string why = AddSources(burner, o.paths, o.savePath, !o.quiet); !why.empty())
+  // An image rebuilt inside a folder it is made of is never part of its own layout.
+  bool linkToASource = false;
+  burner.SetOnAddFile([&](void*, const std::u16string& path, TWin32FindDataW& fd, bool& skip) {
+    if ((fd.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) return;
+    if (!output.IsTheImage(fd.cFileName, path)) return;
+    skip = true;
+    if (output.IsLink()) linkToASource = true;
+  });
+  if (std::string why = AddSources(burner, o.paths, o.savePath, warnings); !why.empty())
     return Fail(why);
+  burner.SetOnAddFile(nullptr);
+  if (linkToASource)
+    return Fail(o.output + " is a link to " + output.Target() +
+                ", a file the image is made of; the image cannot replace it");
 
   burner.Prepare();
   if (!burner.CDFiles.Prepared) {
@@ -54,31 +77,38 @@ int RunBuildIso(const BuildIsoOptions& o) {
                           : std::string("cannot lay out the image"));
   }
 
+  // From here on a signal aborts the job, and the temporary file goes with it.
+  InterruptGuard interrupts;
+  if (std::string why = output.Open(); !why.empty()) return Fail(why);
   const double cacheBytes = double(burner.CacheSize()) * 1048576.0;
   const TJobResult job = RunWriteJob(
-      burner, o.quiet, [&] { return burner.BuildISOImage(o.output); },
+      burner, o.quiet, [&] { return burner.BuildISOImage(output.WritePath()); },
       [&](ProgressBar& bar) {
         bar.Update(uint64_t(burner.BlocksWritten()) * 2048, uint64_t(burner.ImageSize()) * 2048,
                    double(burner.CachePosition()) / cacheBytes);
       });
-  if (!job.Started) return Fail(burner.ErrorString());
+  if (!job.Started) return Fail(output.AsShown(JobError(burner)));
   const double seconds = job.Seconds;
   const uint64_t total = uint64_t(burner.ImageSize()) * 2048;
 
   if (job.Failed) {
-    const std::string why = burner.ErrorString();
-    // A partial image is no image; a device such as /dev/full is left alone.
-    struct stat os{};
-    if (::stat(o.output.c_str(), &os) == 0 && S_ISREG(os.st_mode)) ::unlink(o.output.c_str());
+    // A partial image is no image: an earlier one stays as it was.
+    const std::string why = output.AsShown(JobError(burner));
+    output.Discard();
     return Fail("building " + o.output + " failed: " + why);
   }
+  if (std::string why = output.Commit(o.force); !why.empty()) return Fail(why);
 
   if (!o.quiet) {
     const double mib = double(total) / 1048576.0;
-    std::printf("%s: %u files, %u folders, %.1f MiB (%u sectors) in %.2f s (%.1f MiB/s)\n",
+    std::string tail;
+    if (warnings.Count() > 0)
+      tail = ", " + std::to_string(warnings.Count()) +
+             (warnings.Count() == 1 ? " warning" : " warnings");
+    std::printf("%s: %u files, %u folders, %.1f MiB (%u sectors) in %.2f s (%.1f MiB/s)%s\n",
                 o.output.c_str(), burner.FileCount() - (burner.DirCount() - 1),
                 burner.DirCount() - 1, mib, burner.ImageSize(), seconds,
-                seconds > 0 ? mib / seconds : 0.0);
+                seconds > 0 ? mib / seconds : 0.0, tail.c_str());
   }
   return 0;
 }

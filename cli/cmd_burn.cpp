@@ -14,6 +14,7 @@
 #include "commands.h"
 #include "device/bvkMMC.h"
 #include "progress.h"
+#include "sources.h"
 
 namespace torvik::cli {
 namespace {
@@ -88,6 +89,8 @@ void DrawBurnProgress(TBrenvik& burner) {
 }
 
 int RunBurn(const GlobalOptions& global, const BurnOptions& o, bool image) {
+  if (!image)
+    if (std::string why = CheckVolumeLabel(o.volumeId); !why.empty()) return Fail(why);
   TBrenvik burner;
   std::string error;
   if (!OpenDrive(burner, global, o.device, &error)) return Fail(error);
@@ -103,7 +106,8 @@ int RunBurn(const GlobalOptions& global, const BurnOptions& o, bool image) {
     burner.SetJolietFileSystem(!o.noJoliet);
     burner.SetUDFBridge(o.udf);
     if (std::string why = UseBootImage(burner, o.boot); !why.empty()) return Fail(why);
-    if (std::string why = AddSources(burner, o.paths, false, !o.quiet); !why.empty())
+    TWarnings warnings;
+    if (std::string why = AddSources(burner, o.paths, false, warnings); !why.empty())
       return Fail(why);
     blocks = burner.Prepare();
     if (!burner.CDFiles.Prepared) return Fail("cannot lay out the disc: " + burner.ErrorString());
@@ -122,10 +126,10 @@ int RunBurn(const GlobalOptions& global, const BurnOptions& o, bool image) {
   if (!job.Started)
     return Fail(std::string(image ? "Writing ISO image to disc failed! Error: "
                                   : "Writing to disc failed. Error: ") +
-                burner.ErrorString());
+                JobError(burner));
   if (job.Failed) {
     std::fprintf(stderr, "Writing done with error! Elapsed time: %s.\n%s\n",
-                 Elapsed(job.Seconds).c_str(), burner.ErrorString().c_str());
+                 Elapsed(job.Seconds).c_str(), JobError(burner).c_str());
     return 1;
   }
   std::printf("Writing done. Elapsed time: %s.\n", Elapsed(job.Seconds).c_str());

@@ -1,9 +1,13 @@
 // torvik-cli: build images, burn and inspect discs from the command line.
+#include <csignal>
 #include <cstdio>
 
 #include "commands.h"
 
 int main(int argc, char** argv) {
+  // A reader that goes away (torvik-cli ... | head) makes a write fail with EPIPE instead of
+  // killing the process; while a job runs, InterruptGuard turns the signal into an abort.
+  std::signal(SIGPIPE, SIG_IGN);
   CLI::App app{"Torvik: build ISO images and burn CDs, DVDs and Blu-ray discs", "torvik-cli"};
   app.set_version_flag("--version", std::string("torvik-cli ") + TORVIK_VERSION);
   app.require_subcommand(1);

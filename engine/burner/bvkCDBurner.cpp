@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <new>
 
@@ -178,6 +179,11 @@ void TBrenvik::Complete(uint32_t Message, uint64_t wParam, int64_t lParam, void*
 
 void TBrenvik::BeginJob() {
   JoinWorkers();
+  {
+    // An OS error of an earlier job must not be shown as the reason of this one's failure.
+    std::lock_guard lock(CDFiles.CriticalSection);
+    CDFiles.ErrorOSCode = 0;
+  }
   FJob.Sink = FSink;
   FJob.WriteDone = FOnWriteDone;
   FJob.EraseDone = FOnEraseDone;
@@ -208,6 +214,11 @@ std::u16string TBrenvik::ErrorStringW() {
 std::u16string TBrenvik::ErrorFileNameCopy() {
   std::lock_guard lock(CDFiles.CriticalSection);
   return CDFiles.ErrorFileName;
+}
+
+int TBrenvik::LastOSError() {
+  std::lock_guard lock(CDFiles.CriticalSection);
+  return CDFiles.ErrorOSCode;
 }
 
 void TBrenvik::AbortOperation() {
@@ -359,9 +370,11 @@ bool TBrenvik::BuildISOImage(std::string_view FileName) {
   cd.BurnISOImage = false;
   const int fd = ::open(cd.ISOFileName.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
   if (fd < 0) {
+    const int osError = errno;
     std::lock_guard lock(cd.CriticalSection);
     cd.ErrorNumber = ERR_CREATE_FILE;
     cd.ErrorFileName = Utf16FromNativePath(cd.ISOFileName);
+    cd.ErrorOSCode = osError;
     return false;
   }
   cd.ISOImage = fd;
@@ -394,11 +407,14 @@ bool TBrenvik::BurnISOImage(std::string_view FileName) {
   const int fd = ::open(cd.ISOFileName.c_str(), O_RDONLY | O_CLOEXEC);
   struct stat st{};
   if (fd < 0 || ::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    // Not a regular file is no OS failure: the text alone says it.
+    const int osError = fd < 0 ? errno : 0;
     if (fd >= 0) ::close(fd);
     cd.BurnISOImage = false;
     std::lock_guard lock(cd.CriticalSection);
     cd.ErrorNumber = ERR_OPEN_FILE;
     cd.ErrorFileName = Utf16FromNativePath(cd.ISOFileName);
+    cd.ErrorOSCode = osError;
     return false;
   }
   cd.ISOImage = fd;
@@ -445,6 +461,7 @@ bool TBrenvik::StartWriteOperation() {
   {
     std::lock_guard lock(cd.CriticalSection);
     cd.ErrorFileName.clear();
+    cd.ErrorOSCode = 0;
   }
   cd.BlocksWritten = 0;
   cd.WritingFile = 0;

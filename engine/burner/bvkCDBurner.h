@@ -169,6 +169,9 @@ class TBrenvik {
   uint32_t ErrorNumber();
   std::string ErrorString();
   std::u16string ErrorStringW();
+  // The errno of the OS call behind the last job failure that came from one (opening, reading
+  // or writing a file), 0 otherwise; reading it does not clear it. A job's start clears it.
+  int LastOSError();
   void AbortOperation();
 
   // ---- layout ------------------------------------------------------------------------------

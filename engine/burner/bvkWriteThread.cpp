@@ -17,7 +17,9 @@ namespace {
 // quarter of their packets at a time so the producer keeps room to work ahead.
 constexpr int32_t kMaxPacketsPerWrite = 32;
 
-bool WriteFully(int fd, const uint8_t* p, size_t n) {
+// On failure *osError is the write's errno; a write of 0 bytes, which no errno explains, is
+// reported as a full device, the one case in which regular files and devices do that.
+bool WriteFully(int fd, const uint8_t* p, size_t n, int* osError) {
   while (n > 0) {
     const ssize_t w = ::write(fd, p, n);
     if (w > 0) {
@@ -26,6 +28,7 @@ bool WriteFully(int fd, const uint8_t* p, size_t n) {
     } else if (w < 0 && errno == EINTR) {
       continue;
     } else {
+      *osError = w < 0 ? errno : ENOSPC;
       return false;  // a full disk gives ENOSPC, or a write of 0: never report it as done
     }
   }
@@ -69,7 +72,8 @@ void TWriteThread::Execute() {
   if (cd.SaveToISOImage && cd.ISOImage >= 0) {
     // close() can be the first to report a failed delayed write (NFS, quotas).
     if (::close(cd.ISOImage) != 0 && !ErrorInBurn) {
-      FailStream(cd, ERR_CREATE_FILE, Utf16FromNativePath(cd.ISOFileName));
+      const int osError = errno;
+      FailStream(cd, ERR_CREATE_FILE, Utf16FromNativePath(cd.ISOFileName), osError);
       ErrorInBurn = true;
     }
     cd.ISOImage = -1;
@@ -92,11 +96,12 @@ bool TWriteThread::WriteImage() {
   const int32_t perWrite = std::clamp(cd.MaxPackets / 4, 1, kMaxPacketsPerWrite);
   TPacketRun run;
   while (TakePackets(cd, run, perWrite) > 0) {
-    const bool ok = WriteFully(cd.ISOImage, run.Data, run.Size);
+    int osError = 0;
+    const bool ok = WriteFully(cd.ISOImage, run.Data, run.Size, &osError);
     ReleasePackets(cd, run);
     if (!ok) {
       // The first error stays: an abort already requested keeps its number.
-      FailStream(cd, ERR_CREATE_FILE, Utf16FromNativePath(cd.ISOFileName));
+      FailStream(cd, ERR_CREATE_FILE, Utf16FromNativePath(cd.ISOFileName), osError);
       uint16_t writing = CS_WRITING;
       cd.ComponentStatus.compare_exchange_strong(writing, CS_WRITE_FAILED);
       ErrorInBurn = true;

@@ -20,9 +20,11 @@ constexpr uint32_t kReadPiece = 1u << 20;
 // Below this a file is read with one call anyway; the read-ahead hint would only cost a call.
 constexpr int64_t kAdviseFrom = 1 << 20;
 
-// Reads exactly `n` bytes unless the file ends or fails first; returns the bytes read.
-size_t ReadFully(int fd, uint8_t* dst, size_t n) {
+// Reads exactly `n` bytes unless the file ends or fails first; returns the bytes read. A read
+// that failed leaves its errno in *osError; a file that simply ended leaves 0 there.
+size_t ReadFully(int fd, uint8_t* dst, size_t n, int* osError) {
   size_t done = 0;
+  *osError = 0;
   while (done < n) {
     const ssize_t r = ::read(fd, dst + done, n - done);
     if (r > 0) {
@@ -30,6 +32,7 @@ size_t ReadFully(int fd, uint8_t* dst, size_t n) {
     } else if (r < 0 && errno == EINTR) {
       continue;
     } else {
+      if (r < 0) *osError = errno;
       break;
     }
   }
@@ -180,7 +183,8 @@ class TProducer {
                         int32_t fileId) {
     const int fd = OpenSource(path);
     if (fd < 0) {
-      FailStream(cd_, 2, displayName);
+      const int osError = errno;
+      FailStream(cd_, 2, displayName, osError);
       return false;
     }
     cd_.ReadingFile = fileId;
@@ -197,8 +201,9 @@ class TProducer {
         break;
       }
       const uint32_t want = uint32_t(std::min<uint64_t>({remaining, span, kReadPiece}));
-      if (ReadFully(fd, dst, want) != want) {
-        FailStream(cd_, 2, displayName);
+      int osError = 0;
+      if (ReadFully(fd, dst, want, &osError) != want) {
+        FailStream(cd_, 2, displayName, osError);
         ok = false;
         break;
       }
@@ -374,8 +379,9 @@ class TProducer {
       uint32_t span;
       if (!Reserve(dst, span)) return false;
       const uint32_t want = uint32_t(std::min<uint64_t>({remaining, span, kReadPiece}));
-      if (ReadFully(cd_.ISOImage, dst, want) != want) {
-        FailStream(cd_, 2, name);
+      int osError = 0;
+      if (ReadFully(cd_.ISOImage, dst, want, &osError) != want) {
+        FailStream(cd_, 2, name, osError);
         return false;
       }
       remaining -= want;
@@ -536,11 +542,13 @@ void SignalAbort(TCDFiles& cd) {
   cd.QueueChanged.notify_all();
 }
 
-void FailStream(TCDFiles& cd, uint32_t errorNumber, std::u16string fileName) {
+void FailStream(TCDFiles& cd, uint32_t errorNumber, std::u16string fileName, int osError) {
   std::lock_guard lock(cd.CriticalSection);
   uint32_t none = 0;
-  if (cd.ErrorNumber.compare_exchange_strong(none, errorNumber))
+  if (cd.ErrorNumber.compare_exchange_strong(none, errorNumber)) {
     cd.ErrorFileName = std::move(fileName);
+    cd.ErrorOSCode = osError;
+  }
   cd.Aborted = true;
   cd.Finished = true;
   cd.QueueChanged.notify_all();

@@ -67,8 +67,8 @@ void WaitForCacheThreadTerminated(TCDFiles& cd);
 // Raises Aborted and wakes every thread waiting on the stream, so the abort is seen at once.
 void SignalAbort(TCDFiles& cd);
 
-// Records a job failure: the first error number (and the file it names) wins, and Aborted is
-// raised so both threads stop.
-void FailStream(TCDFiles& cd, uint32_t errorNumber, std::u16string fileName);
+// Records a job failure: the first error number (with the file it names and the errno of the
+// OS call that failed, 0 when none did) wins, and Aborted is raised so both threads stop.
+void FailStream(TCDFiles& cd, uint32_t errorNumber, std::u16string fileName, int osError = 0);
 
 }  // namespace torvik
