@@ -36,7 +36,9 @@ std::string FollowLinks(std::string path) {
     const ssize_t n = ::readlink(path.c_str(), link.data(), link.size());
     if (n <= 0) break;
     link.resize(size_t(n));
-    path = link.starts_with('/') ? link : Folder(path) + "/" + link;
+    const size_t slash = path.rfind('/');
+    path = link.starts_with('/') || slash == std::string::npos ? link
+                                                               : path.substr(0, slash + 1) + link;
   }
   return path;
 }

@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <vector>
 
 #include "burner_test_support.h"
@@ -132,6 +133,15 @@ TEST(StreamFailure, TheFirstErrorWins) {
   EXPECT_EQ(cd.ErrorFileName, u"");
   EXPECT_TRUE(cd.Aborted);
   EXPECT_TRUE(cd.Finished);
+}
+
+TEST(StreamFailure, TheFirstErrorKeepsItsOSReason) {
+  TCDFiles cd;
+  FailStream(cd, 3, u"/out.iso", ENOSPC);
+  FailStream(cd, 2, u"/late.txt", EACCES);
+  EXPECT_EQ(cd.ErrorNumber, 3u);
+  EXPECT_EQ(cd.ErrorFileName, u"/out.iso");
+  EXPECT_EQ(cd.ErrorOSCode, ENOSPC);
 }
 
 }  // namespace
