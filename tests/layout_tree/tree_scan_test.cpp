@@ -16,7 +16,7 @@ TEST_F(TreeTest, SingleFilesFromDisk) {
   pFileEntry e = InsertFile(cd, "\\", src);
   ASSERT_NE(e, nullptr);
   EXPECT_EQ(e->LongName, u"Report 2012.txt");
-  EXPECT_EQ(e->ShortName, "Report 2012.");
+  EXPECT_EQ(e->ShortName, "REPORT~1.TXT");  // the derived 8.3 name keeps the type
   EXPECT_EQ(e->FileSize, 12);
   EXPECT_EQ(e->Path, Utf8ToUtf16(src));
   EXPECT_FALSE(e->Unicode);  // added through the 8-bit form
@@ -38,7 +38,7 @@ TEST_F(TreeTest, SingleFilesFromDisk) {
   EXPECT_EQ(named->Path, Utf8ToUtf16(src));
   pFileEntry defaulted = InsertFileWithName(cd, "\\", src, "another name", "");
   ASSERT_NE(defaulted, nullptr);
-  EXPECT_EQ(defaulted->ShortName, "another name.");
+  EXPECT_EQ(defaulted->ShortName, "ANOTHE~1.");
 }
 
 TEST_F(TreeTest, SingleFileFailuresSayWhy) {

@@ -89,26 +89,34 @@ TEST_F(FindDataTest, EnumerationReportsWhatALayoutMayHold) {
   ASSERT_EQ(mkfifo(Path("fifo").c_str(), 0644), 0);
 
   std::vector<TFindItem> items;
-  ASSERT_EQ(EnumerateDirectory(dir_.string(), u"*.*", items), TFindResult::Found);
+  std::vector<TFindSkip> skipped;
+  ASSERT_EQ(EnumerateDirectory(dir_.string(), u"*.*", items, nullptr, &skipped),
+            TFindResult::Found);
   EXPECT_EQ(Names(items),
             (std::vector<std::string>{".hidden", "a.txt", "link_to_file", "ro.txt", "sub"}));
   struct Expect {
     uint32_t attributes;
     uint64_t size;
+    std::u16string alternate;
   };
   const std::vector<Expect> expected = {
-      {FILE_ATTRIBUTE_ARCHIVE | FILE_ATTRIBUTE_HIDDEN, 1},
-      {FILE_ATTRIBUTE_ARCHIVE, 5},
-      {FILE_ATTRIBUTE_ARCHIVE, 5},  // the link stands for its file
-      {FILE_ATTRIBUTE_ARCHIVE | FILE_ATTRIBUTE_READONLY, 1},
-      {FILE_ATTRIBUTE_DIRECTORY, 0},
+      {FILE_ATTRIBUTE_ARCHIVE | FILE_ATTRIBUTE_HIDDEN, 1, u"HIDDEN~1"},
+      {FILE_ATTRIBUTE_ARCHIVE, 5, u""},
+      {FILE_ATTRIBUTE_ARCHIVE, 5, u"LINK_T~1"},  // the link stands for its file
+      {FILE_ATTRIBUTE_ARCHIVE | FILE_ATTRIBUTE_READONLY, 1, u""},
+      {FILE_ATTRIBUTE_DIRECTORY, 0, u""},
   };
   for (size_t i = 0; i < items.size(); ++i) {
     EXPECT_EQ(items[i].Data.dwFileAttributes, expected[i].attributes) << items[i].NativeName;
     EXPECT_EQ(items[i].Data.FileSize(), expected[i].size) << items[i].NativeName;
     EXPECT_EQ(items[i].Data.cFileName, Utf8ToUtf16(items[i].NativeName));
-    EXPECT_TRUE(items[i].Data.cAlternateFileName.empty());
+    EXPECT_EQ(items[i].Data.cAlternateFileName, expected[i].alternate) << items[i].NativeName;
   }
+  // What was left out is said, with the reason.
+  std::vector<std::string> left;
+  for (const TFindSkip& s : skipped) left.push_back(s.NativeName + ": " + s.Reason);
+  EXPECT_EQ(left, (std::vector<std::string>{"dangling: dangling link", "fifo: FIFO",
+                                            "link_to_dir: link to a folder"}));
   EXPECT_EQ(items[1].Data.ftLastWriteTime,
             TFileTime(kMtime) * 10000000 + 5000000 + kFileTimeUnixEpoch);
 
