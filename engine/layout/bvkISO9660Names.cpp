@@ -136,15 +136,22 @@ struct TISO1999Hierarchy {
 template <typename H>
 void DeriveForDirectory(pDirEntry dir, std::u32string& scratch) {
   std::vector<pFileEntry> changed;
-  for (pFileEntry e = dir->Files; e; e = e->NextFile)
-    if (!H::TryKeep(*e)) changed.push_back(e);
-  if (changed.empty()) return;
-
-  // Unchanged names keep priority: a derived name never takes one that an entry has as is.
-  std::unordered_set<pFileEntry> derived(changed.begin(), changed.end());
   std::unordered_set<std::u16string> taken;
-  for (pFileEntry e = dir->Files; e; e = e->NextFile)
-    if (!derived.count(e)) taken.insert(H::KeptKey(*e));
+  if (dir->HasCaseClashes) {
+    // Long names that differ only by case (or not at all) are separate files here: the first
+    // of them keeps its name, the others are numbered below like any changed name.
+    for (pFileEntry e = dir->Files; e; e = e->NextFile)
+      if (!H::TryKeep(*e) || !taken.insert(H::KeptKey(*e)).second) changed.push_back(e);
+    if (changed.empty()) return;
+  } else {
+    for (pFileEntry e = dir->Files; e; e = e->NextFile)
+      if (!H::TryKeep(*e)) changed.push_back(e);
+    if (changed.empty()) return;
+    // Unchanged names keep priority: a derived name never takes one that an entry has as is.
+    std::unordered_set<pFileEntry> derived(changed.begin(), changed.end());
+    for (pFileEntry e = dir->Files; e; e = e->NextFile)
+      if (!derived.count(e)) taken.insert(H::KeptKey(*e));
+  }
 
   const TRules& r = H::Rules;
   uint32_t counter = 1;

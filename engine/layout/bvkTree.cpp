@@ -16,7 +16,11 @@ namespace torvik {
 
 namespace {
 
-constexpr size_t kMaxLongName = 217;          // longest name accepted; longer ones are skipped
+// Longest name accepted: a Linux name has at most 255 bytes, so no source name is longer. Each
+// hierarchy shortens what it cannot hold (Prepare), so no name is ever skipped for its length.
+constexpr size_t kMaxLongName = 255;
+// A listing mark that takes in every entry: the insertion is not part of a folder listing.
+constexpr int32_t kNoListing = INT32_MAX;
 constexpr size_t kMaxGivenShortName = 13;     // an 8.3 name with its dot, as Windows reports it
 constexpr size_t kDefaultShortName = 12;      // default ISO name: the long name's first 12
 constexpr size_t kCreateDirShortName = 11;    // CreateDir's folders: the first 11
@@ -34,11 +38,18 @@ bool Refuse(TCDFiles& cd, std::string message) {
   return false;
 }
 
-// Names a directory cannot hold, or that would make a path ambiguous.
+// Names no folder can hold. A backslash is legal in a Linux name but is the layout's separator;
+// it was mapped to '_' before this check (see LayoutName).
 bool ValidName(std::u16string_view name) {
   if (name.empty() || name == u"." || name == u"..") return false;
-  return std::none_of(name.begin(), name.end(),
-                      [](char16_t c) { return c == 0 || c == u'\\' || c == u'/'; });
+  return std::none_of(name.begin(), name.end(), [](char16_t c) { return c == 0 || c == u'/'; });
+}
+
+// The name as the layout keeps it: a backslash would split it into a path on the disc.
+std::u16string LayoutName(std::u16string_view name) {
+  std::u16string out(name);
+  std::replace(out.begin(), out.end(), u'\\', u'_');
+  return out;
 }
 
 // ISO 9660 names are plain ASCII: everything else becomes '_', one per character, so a name of
@@ -60,12 +71,28 @@ std::string MapShortName(std::u16string_view name) {
   return out;
 }
 
+// Primary-hierarchy identifiers hold d-characters (A-Z, 0-9, '_', lower case being upper-cased
+// when written) and one dot, the last; '~' stays for the "~N" tails of derived names. Spaces,
+// ';', '*', '?', ':', '"', '<', '>', '|', other punctuation and extra dots become '_'. Readers
+// that check identifiers (and Windows, for ';') otherwise refuse or misread the names.
+void ToDCharacters(std::string& name) {
+  const size_t lastDot = name.rfind('.');
+  for (size_t i = 0; i < name.size(); ++i) {
+    char& c = name[i];
+    const bool keep = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') ||
+                      (c >= '0' && c <= '9') || c == '_' || c == '~' || i == lastDot;
+    if (!keep) c = '_';
+  }
+}
+
 // The ISO name an entry gets from its find data: the given 8.3 name, or else the long name's
 // first 12 characters.
 std::string DefaultShortName(const TWin32FindDataW& fd) {
   std::u16string_view given = CutUtf16(fd.cAlternateFileName, kMaxGivenShortName);
   if (given.empty()) given = CutUtf16(fd.cFileName, kDefaultShortName);
-  return MapShortName(given);
+  std::string out = MapShortName(given);
+  ToDCharacters(out);
+  return out;
 }
 
 std::string DiscPathText(pDirEntry dir, std::u16string_view name) {
@@ -120,9 +147,27 @@ struct TSource {
   }
 };
 
+// An insertion that meets an entry another insertion made keeps one of the two; the caller
+// learns of it through NameClashes. The same source added twice is no clash.
+void RecordClash(TCDFiles& cd, pDirEntry dir, pFileEntry existing, const TSource& source) {
+  if (existing->Imported) return;  // a new session's file replaces an old one by design
+  std::u16string incoming = source.Wide();
+  std::u16string old = existing->Path.Wide();
+  if (!old.empty() && old == incoming) return;
+  TCDFiles::TNameClash clash;
+  clash.DiscPath = DirectoryPathText(dir) + existing->LongName;
+  clash.ExistingSource = std::move(old);
+  clash.NewSource = std::move(incoming);
+  clash.ExistingIsFolder = existing->DirRecord != nullptr;
+  cd.NameClashes.push_back(std::move(clash));
+}
+
+// `listingMark`: entries with a FileIndex at or above it were added by the folder listing this
+// insertion belongs to. Names in one listing are distinct files, so they never stand for each
+// other however their names compare; every one gets its own entry.
 TAddOutcome AddEntryImpl(TCDFiles& cd, pDirEntry dir, const TWin32FindDataW& given, bool Unicode,
                          uint32_t ImportedAddress, const TSource& source, bool isDir,
-                         pFileEntry& result) {
+                         pFileEntry& result, int32_t listingMark = kNoListing) {
   result = nullptr;
   if (dir == nullptr || cd.RootDir == nullptr) {
     Refuse(cd, "Layout not initialised");
@@ -139,8 +184,12 @@ TAddOutcome AddEntryImpl(TCDFiles& cd, pDirEntry dir, const TWin32FindDataW& giv
     fdp = &changed;
   }
   const TWin32FindDataW& fd = *fdp;
-  const std::u16string& name = fd.cFileName;
-  if (name.size() > kMaxLongName) return TAddOutcome::Skipped;
+  const std::u16string name = LayoutName(fd.cFileName);
+  if (name.size() > kMaxLongName) {
+    Refuse(cd, "Name too long (more than " + std::to_string(kMaxLongName) +
+                   " characters): " + DiscPathText(dir, name));
+    return TAddOutcome::Refused;
+  }
   if (!ValidName(name)) {
     Refuse(cd, "Invalid name: \"" + Utf8(name) + "\" in " + Utf8(DirectoryPathText(dir)));
     return TAddOutcome::Refused;
@@ -155,13 +204,15 @@ TAddOutcome AddEntryImpl(TCDFiles& cd, pDirEntry dir, const TWin32FindDataW& giv
     return TAddOutcome::Refused;
   }
 
-  pFileEntry e = dir->NameIndex.Find(name);
+  pFileEntry e = dir->NameIndex.FindIf(
+      name, [listingMark](const TFileEntry* x) { return x->FileIndex < listingMark; });
   TAddOutcome outcome = TAddOutcome::Added;
   if (e != nullptr) {
     if (isDir && e->DirRecord == nullptr) {
       Refuse(cd, "A file of that name exists: " + DiscPathText(dir, e->LongName));
       return TAddOutcome::Refused;
     }
+    if (!isDir) RecordClash(cd, dir, e, source);
     // A folder's entry stays a folder: replacing it would cut the folder off the tree.
     if (isDir || e->DirRecord != nullptr || !cd.ReplaceFile) {
       result = e;
@@ -170,6 +221,8 @@ TAddOutcome AddEntryImpl(TCDFiles& cd, pDirEntry dir, const TWin32FindDataW& giv
     DropContent(cd, e);
     outcome = TAddOutcome::Replaced;
   } else {
+    if (listingMark != kNoListing && dir->NameIndex.Find(name) != nullptr)
+      dir->HasCaseClashes = true;
     if (cd.Files.size() >= size_t(kMaxFileEntries)) {
       Refuse(cd, "Too many entries in the layout (at most " + std::to_string(kMaxFileEntries) +
                      "): " + DiscPathText(dir, name));
@@ -216,13 +269,16 @@ TAddOutcome AddEntryImpl(TCDFiles& cd, pDirEntry dir, const TWin32FindDataW& giv
 enum class TDirOutcome { Ok, Skipped, Refused };
 
 TDirOutcome CreateDirImpl(TCDFiles& cd, pDirEntry parent, const TWin32FindDataW& fd,
-                          uint32_t ImportedAddress, pDirEntry& result) {
+                          uint32_t ImportedAddress, pDirEntry& result,
+                          int32_t listingMark = kNoListing) {
   result = nullptr;
   if (parent == nullptr) {
     Refuse(cd, "Layout not initialised");
     return TDirOutcome::Refused;
   }
-  if (pFileEntry existing = FindEntry(*parent, fd.cFileName)) {
+  // A folder of an earlier insertion is merged into; one of the same listing is another folder.
+  const auto earlier = [listingMark](const TFileEntry* x) { return x->FileIndex < listingMark; };
+  if (pFileEntry existing = parent->NameIndex.FindIf(LayoutName(fd.cFileName), earlier)) {
     if (existing->DirRecord != nullptr) {
       result = existing->DirRecord;
       return TDirOutcome::Ok;
@@ -235,7 +291,7 @@ TDirOutcome CreateDirImpl(TCDFiles& cd, pDirEntry parent, const TWin32FindDataW&
     return TDirOutcome::Refused;
   }
   pFileEntry e = nullptr;
-  switch (AddEntryImpl(cd, parent, fd, true, ImportedAddress, TSource{}, true, e)) {
+  switch (AddEntryImpl(cd, parent, fd, true, ImportedAddress, TSource{}, true, e, listingMark)) {
     case TAddOutcome::Skipped:
       return TDirOutcome::Skipped;
     case TAddOutcome::Refused:
@@ -315,15 +371,20 @@ std::string ErrnoText(int err) { return err != 0 ? std::string(" (") + strerror(
 bool ScanDir(TCDFiles& cd, pDirEntry target, const std::string& dirPath,
              std::u16string_view FileSpecs, bool Recursive, bool Unicode) {
   std::vector<TFindItem> items;
+  std::vector<TFindSkip> skipped;
   int err = 0;
-  if (EnumerateDirectory(dirPath, Recursive ? u"*.*" : FileSpecs, items, &err) ==
+  if (EnumerateDirectory(dirPath, Recursive ? u"*.*" : FileSpecs, items, &err, &skipped) ==
       TFindResult::Error)
     return Refuse(cd, "Cannot read folder: " + dirPath + ErrnoText(err));
+  for (const TFindSkip& s : skipped)
+    cd.LeftOut.push_back(TCDFiles::TLeftOut{JoinNative(dirPath, s.NativeName), s.Reason});
+  // Everything this listing adds to target lies at or above this mark.
+  const int32_t listingMark = int32_t(cd.Files.size());
   if (Recursive) {
     for (const TFindItem& item : items) {
       if ((item.Data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0) continue;
       pDirEntry sub = nullptr;
-      switch (CreateDirImpl(cd, target, item.Data, 0, sub)) {
+      switch (CreateDirImpl(cd, target, item.Data, 0, sub, listingMark)) {
         case TDirOutcome::Refused:
           return false;
         case TDirOutcome::Skipped:
@@ -345,7 +406,8 @@ bool ScanDir(TCDFiles& cd, pDirEntry target, const std::string& dirPath,
     source.Folder = &folder;
     source.Name = item.NativeName;
     pFileEntry e = nullptr;
-    if (AddEntryImpl(cd, target, item.Data, Unicode, 0, source, false, e) == TAddOutcome::Refused)
+    if (AddEntryImpl(cd, target, item.Data, Unicode, 0, source, false, e, listingMark) ==
+        TAddOutcome::Refused)
       return false;
   }
   return true;
@@ -384,8 +446,14 @@ pFileEntry InsertFileImpl(TCDFiles& cd, std::u16string_view DestPath, std::u16st
     Refuse(cd, "Source is a folder, not a file: " + native);
     return nullptr;
   }
-  if (LongNameOnDisc != nullptr) fd.cFileName = *LongNameOnDisc;
-  if (ShortNameOnDisc != nullptr) fd.cAlternateFileName = *ShortNameOnDisc;
+  if (LongNameOnDisc != nullptr) {
+    fd.cFileName = *LongNameOnDisc;
+    // Without a given short name the disc name gets its own 8.3 name, so it keeps its type.
+    fd.cAlternateFileName.clear();
+    if (!IsValid83Name(fd.cFileName)) fd.cAlternateFileName = AlternateName(fd.cFileName, 1);
+  }
+  if (ShortNameOnDisc != nullptr && !ShortNameOnDisc->empty())
+    fd.cAlternateFileName = *ShortNameOnDisc;
   pFileEntry e = nullptr;
   if (AddEntryImpl(cd, dir, fd, Unicode, 0, TSource::WholePath(FileName), false, e) ==
       TAddOutcome::Skipped)
@@ -398,6 +466,7 @@ pDirEntry InsertDirImpl(TCDFiles& cd, std::u16string_view DestPath, std::u16stri
                         bool Unicode) {
   cd.LastInsertError.clear();
   const size_t fileMark = cd.Files.size(), dirMark = cd.Dirs.size();
+  const size_t clashMark = cd.NameClashes.size(), leftOutMark = cd.LeftOut.size();
   pDirEntry target = ResolveDestPath(cd, DestPath);
   if (target == nullptr) {
     Refuse(cd, "Destination folder not found: " + Utf8(DestPath));
@@ -411,6 +480,8 @@ pDirEntry InsertDirImpl(TCDFiles& cd, std::u16string_view DestPath, std::u16stri
   if (target == nullptr ||
       !ScanDir(cd, target, NativePathFromUtf16(dirPath), FileSpecs, Recursive, Unicode)) {
     Rollback(cd, fileMark, dirMark);
+    cd.NameClashes.resize(clashMark);
+    cd.LeftOut.resize(leftOutMark);
     return nullptr;
   }
   return target;
@@ -613,6 +684,8 @@ void ClearAll(TCDFiles& cd) {
   cd.IsoHeaderSize = 0;
   cd.Prepared = false;
   cd.LastInsertError.clear();
+  cd.NameClashes.clear();
+  cd.LeftOut.clear();
 }
 
 pFileEntry FindEntry(const TDirEntry& dir, std::u16string_view Name) {

@@ -22,16 +22,9 @@ uint64_t TNameIndex::Hash(std::u16string_view name) {
   return h ^ (h >> 29);
 }
 
-TFileEntry* TNameIndex::Find(std::u16string_view name) const {
-  if (slots_.empty()) return nullptr;
-  const uint64_t h = Hash(name);
-  const size_t mask = slots_.size() - 1;
-  for (size_t i = size_t(h) & mask;; i = (i + 1) & mask) {
-    const Slot& s = slots_[i];
-    if (s.entry == nullptr) return nullptr;
-    if (s.hash == h && s.entry != Tombstone() && SameTextI(s.entry->LongName, name))
-      return s.entry;
-  }
+int TNameIndex::Match(const TFileEntry* e, std::u16string_view name) {
+  if (e->LongName == name) return 2;
+  return SameTextI(e->LongName, name) ? 1 : 0;
 }
 
 void TNameIndex::Insert(TFileEntry* e) {

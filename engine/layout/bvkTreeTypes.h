@@ -153,6 +153,9 @@ struct TDirEntry {
   uint8_t DirNameLength = 0;
   uint8_t DirNameLengthJ = 0;
   uint8_t extended = 0;
+  // Some entries' long names are equal under case folding (separate files of one listing), so
+  // every hierarchy that compares names without case has to make them unique.
+  bool HasCaseClashes = false;
   pFileEntry Entry = nullptr;      // this directory's entry in its parent's list (null for root)
   pFileEntry Files = nullptr;      // head of the entry list
   pFileEntry LastFile = nullptr;   // tail of the entry list, for O(1) appends

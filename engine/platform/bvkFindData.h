@@ -39,7 +39,9 @@ struct TWin32FindDataW {
   uint32_t nFileSizeHigh = 0;
   uint32_t nFileSizeLow = 0;
   std::u16string cFileName;
-  std::u16string cAlternateFileName;  // no 8.3 names on Linux: always empty from a walk
+  // The 8.3 name, derived as the Windows file systems derive one (see AlternateName); empty
+  // when cFileName already is a valid 8.3 name.
+  std::u16string cAlternateFileName;
 
   uint64_t FileSize() const { return (uint64_t(nFileSizeHigh) << 32) | nFileSizeLow; }
   void SetFileSize(uint64_t n) {
@@ -57,6 +59,18 @@ enum class TFindResult { Found, NoMatch, Error };
 // followed; cFileName is the last path component. errno-style code in *err on Error.
 TFindResult FindDataFromPath(std::string_view path, TWin32FindDataW& fd, int* err = nullptr);
 
+// Whether a name is already an 8.3 name: a stem of 1 to 8 and an optional extension of 1 to 3
+// characters after a single dot, each character one an 8.3 name may hold (letters of either
+// case, digits and the punctuation FAT allows); no leading or trailing dot.
+bool IsValid83Name(std::u16string_view name);
+
+// The 8.3 alternate name of a name that is not one, as Windows derives it: spaces and leading
+// dots go, the extension is the first three characters after the last dot, the stem keeps at
+// most 6 characters before "~N" (fewer as N grows, so the stem and tail stay within 8),
+// everything is upper case, and any character other than A-Z, 0-9 and '_' becomes '_'.
+// "IMG_20240101_000001.jpg" with n = 1 gives "IMG_20~1.JPG".
+std::u16string AlternateName(std::u16string_view name, unsigned n);
+
 // Windows file-mask matching: '*' any run, '?' one character, case-insensitive; "*.*" and "*"
 // match every name (with or without a dot), a trailing ".*" also matches names without an
 // extension, and an empty mask matches everything.
@@ -67,12 +81,21 @@ struct TFindItem {
   std::string NativeName;  // the name's bytes as the directory holds them
 };
 
+// An entry of a folder that a walk leaves out, and why: "FIFO", "socket", "device",
+// "dangling link" or "link to a folder".
+struct TFindSkip {
+  std::string NativeName;
+  const char* Reason = "";
+};
+
 // The entries of a folder whose names match the mask, in byte order of their names (so a scan
 // gives the same layout on every run). "." and ".." are never reported. Symbolic links to
-// folders, dangling links, FIFOs, sockets and devices are left out; links to files are
-// followed. NoMatch when the folder is readable and nothing matches; Error (errno in *err) when
-// it cannot be opened or read.
+// folders, dangling links, FIFOs, sockets and devices are left out (and listed in *skipped when
+// given); links to files are followed. Names that are not 8.3 names get alternate names unique
+// within the listing. NoMatch when the folder is readable and nothing matches; Error (errno in
+// *err) when it cannot be opened or read.
 TFindResult EnumerateDirectory(std::string_view dir, std::u16string_view mask,
-                               std::vector<TFindItem>& out, int* err = nullptr);
+                               std::vector<TFindItem>& out, int* err = nullptr,
+                               std::vector<TFindSkip>* skipped = nullptr);
 
 }  // namespace torvik

@@ -39,15 +39,19 @@ int DecodeUtf8(std::string_view s, size_t i, char32_t& cp) {
   return len;
 }
 
-std::u16string FromUtf8(std::string_view s, bool escapeBadBytes) {
+enum class TBadByte { Replace, Escape, Latin1 };
+
+std::u16string FromUtf8(std::string_view s, TBadByte bad) {
   std::u16string out;
   out.reserve(s.size());
   for (size_t i = 0; i < s.size();) {
     char32_t cp;
     const int len = DecodeUtf8(s, i, cp);
     if (len == 0) {
-      out.push_back(escapeBadBytes ? char16_t(0xDC00 + static_cast<unsigned char>(s[i]))
-                                   : kReplacement);
+      const auto b = static_cast<unsigned char>(s[i]);
+      out.push_back(bad == TBadByte::Escape   ? char16_t(0xDC00 + b)
+                    : bad == TBadByte::Latin1 ? char16_t(b)
+                                              : kReplacement);
       ++i;
     } else {
       AppendUtf16(out, cp);
@@ -148,9 +152,14 @@ void AppendUtf8(std::string& out, char32_t cp) {
   }
 }
 
-std::u16string Utf8ToUtf16(std::string_view s) { return FromUtf8(s, false); }
+std::u16string Utf8ToUtf16(std::string_view s) { return FromUtf8(s, TBadByte::Replace); }
 std::string Utf16ToUtf8(std::u16string_view s) { return ToUtf8(s, false); }
-std::u16string Utf16FromNativePath(std::string_view path) { return FromUtf8(path, true); }
+std::u16string Utf16FromNativePath(std::string_view path) {
+  return FromUtf8(path, TBadByte::Escape);
+}
+std::u16string NameFromNativeBytes(std::string_view name) {
+  return FromUtf8(name, TBadByte::Latin1);
+}
 std::string NativePathFromUtf16(std::u16string_view path) { return ToUtf8(path, true); }
 
 char16_t FoldCase(char16_t c) {

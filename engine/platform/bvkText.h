@@ -24,6 +24,13 @@ std::string Utf16ToUtf8(std::u16string_view s);
 std::u16string Utf16FromNativePath(std::string_view path);
 std::string NativePathFromUtf16(std::u16string_view path);
 
+// The text a file name shows on a disc. Names on Linux are bytes: a well-formed UTF-8 sequence
+// is its character, and every other byte is taken as the Latin-1 character of that value (most
+// such names come from Latin-1 systems), so names that differ in their bytes still differ as
+// text; replacing bad bytes with U+FFFD would make "caf\xe9" and "caf\xe8" one name. Two
+// names can still meet ("caf\xe9" and the UTF-8 "caf\xc3\xa9"); the layout keeps both.
+std::u16string NameFromNativeBytes(std::string_view name);
+
 // Appends one code point in UTF-16 / UTF-8 (a lone surrogate becomes U+FFFD in UTF-8).
 void AppendUtf16(std::u16string& out, char32_t cp);
 void AppendUtf8(std::string& out, char32_t cp);

@@ -3,7 +3,12 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <fstream>
+#include <iterator>
+#include <set>
 
+#include "layout/bvkISO9660.h"
+#include "platform/bvkText.h"
 #include "tree_support.h"
 
 namespace torvik {
@@ -16,7 +21,7 @@ TEST_F(TreeTest, SingleFilesFromDisk) {
   pFileEntry e = InsertFile(cd, "\\", src);
   ASSERT_NE(e, nullptr);
   EXPECT_EQ(e->LongName, u"Report 2012.txt");
-  EXPECT_EQ(e->ShortName, "Report 2012.");
+  EXPECT_EQ(e->ShortName, "REPORT~1.TXT");  // the derived 8.3 name keeps the type
   EXPECT_EQ(e->FileSize, 12);
   EXPECT_EQ(e->Path, Utf8ToUtf16(src));
   EXPECT_FALSE(e->Unicode);  // added through the 8-bit form
@@ -38,7 +43,7 @@ TEST_F(TreeTest, SingleFilesFromDisk) {
   EXPECT_EQ(named->Path, Utf8ToUtf16(src));
   pFileEntry defaulted = InsertFileWithName(cd, "\\", src, "another name", "");
   ASSERT_NE(defaulted, nullptr);
-  EXPECT_EQ(defaulted->ShortName, "another name.");
+  EXPECT_EQ(defaulted->ShortName, "ANOTHE~1.");
 }
 
 TEST_F(TreeTest, SingleFileFailuresSayWhy) {
@@ -233,6 +238,91 @@ TEST_F(TreeTest, SkippedFolderLeavesTheRestOfTheScan) {
   ASSERT_EQ(InsertDir(cd, "\\", Path("src"), "*.*", true, false), cd.RootDir);
   EXPECT_EQ(ListNames(cd.RootDir), (Names{u"keep", u"c.txt"}));
   EXPECT_EQ(cd.FileCounter(), 3);
+}
+
+}  // namespace
+}  // namespace torvik
+
+namespace torvik {
+namespace {
+
+// Every name a folder on Linux can hold, however it compares with its neighbours, is one entry
+// of its own, and every hierarchy gets a distinct name for it.
+TEST_F(TreeTest, EveryFileOfAFolderListingStays) {
+  const std::vector<std::string> files = {
+      "readme.txt", "README.TXT", "ReadMe.txt",             // case only
+      "\xCF\x83.txt", "\xCF\x82.txt",                       // sigma and final sigma fold alike
+      "K.txt", "\xE2\x84\xAA.txt",                          // K and the Kelvin sign
+      "data",                                               // a file beside the folder Data/
+      "caf\xE9.txt", "caf\xE8.txt", "caf\xEF\xBF\xBD.txt",  // not UTF-8, and U+FFFD itself
+      "caf\xC3\xA9.txt",                                    // meets caf\xE9 as text
+      "back\\slash.txt", "back_slash.txt",                  // a backslash becomes '_'
+      std::string(240, 'L') + ".txt",                       // beyond Joliet's and UDF's limits
+      "Photos/a.txt", "photos/b.txt", "Data/c.txt",
+      std::string(230, 'F') + "/inside.txt",
+  };
+  for (const std::string& f : files) Write("src/" + f, f);
+  ASSERT_EQ(mkfifo(Path("src/pipe").c_str(), 0644), 0);
+  std::filesystem::create_symlink(Path("src/nowhere"), Path("src/dangling"));
+
+  ASSERT_NE(InsertDir(cd, "\\", Path("src"), "*.*", true, false), nullptr) << cd.LastInsertError;
+  EXPECT_EQ(cd.FileCounter(), int32_t(files.size() + 4));  // and the four folders' entries
+  EXPECT_EQ(cd.DirCounter(), 5);
+  EXPECT_TRUE(cd.NameClashes.empty());
+  std::vector<std::string> leftOut;
+  for (const auto& l : cd.LeftOut) leftOut.push_back(l.Path.substr(Path("src/").size()) + " " + l.Reason);
+  EXPECT_EQ(leftOut, (std::vector<std::string>{"dangling dangling link", "pipe FIFO"}));
+
+  // Each entry still opens its own source by its bytes.
+  for (const auto& e : cd.Files) {
+    if (e->DirRecord != nullptr) continue;
+    std::ifstream in(e->Path.Native(), std::ios::binary);
+    std::string content((std::istreambuf_iterator<char>(in)), {});
+    EXPECT_EQ(Path("src/") + content, e->Path.Native());
+  }
+
+  cd.ISO9660v1999FS = true;
+  Prepare(cd);
+  ASSERT_TRUE(cd.Prepared);
+  for (const auto& d : cd.Dirs) {
+    std::set<std::string> iso;
+    std::set<std::u16string> joliet, iso1999;
+    size_t n = 0;
+    for (pFileEntry e = d->Files; e != nullptr; e = e->NextFile, ++n) {
+      iso.insert(UpperAscii(e->ShortName));
+      joliet.insert(FoldCase(e->JolietName));
+      iso1999.insert(FoldCase(Utf8ToUtf16(e->ISO1999Name.str())));
+      EXPECT_LE(e->JolietName.size(), 103u);
+      EXPECT_LE(e->ISO1999Name.size(), 207u);
+    }
+    EXPECT_EQ(iso.size(), n) << Utf16ToUtf8(DirectoryPathText(d.get()));
+    EXPECT_EQ(joliet.size(), n) << Utf16ToUtf8(DirectoryPathText(d.get()));
+    EXPECT_EQ(iso1999.size(), n) << Utf16ToUtf8(DirectoryPathText(d.get()));
+  }
+}
+
+// Two insertions that put different files on one disc path keep one of them; the layout says
+// so, so the caller can refuse. Folders merge, and the same source twice is no clash.
+TEST_F(TreeTest, InsertionsThatMeetAreRecorded) {
+  const std::string m1 = Write("m1/x.txt", "1"), m2 = Write("m2/x.txt", "2");
+  Write("m3/X.TXT", "3");
+  Write("m1/sub/a", "a");
+  Write("m2/sub/b", "b");
+  ASSERT_NE(InsertFile(cd, "\\", m1), nullptr);
+  ASSERT_NE(InsertFile(cd, "\\", m1), nullptr);
+  EXPECT_TRUE(cd.NameClashes.empty());
+  ASSERT_NE(InsertFile(cd, "\\", m2), nullptr);
+  ASSERT_EQ(cd.NameClashes.size(), 1u);
+  EXPECT_EQ(cd.NameClashes[0].DiscPath, u"\\x.txt");
+  EXPECT_EQ(cd.NameClashes[0].ExistingSource, Utf8ToUtf16(m1));
+  EXPECT_EQ(cd.NameClashes[0].NewSource, Utf8ToUtf16(m2));
+  ASSERT_NE(InsertDir(cd, "\\", Path("m3"), "*.*", true, false), nullptr);
+  EXPECT_EQ(cd.NameClashes.size(), 2u);  // by case, too
+  cd.NameClashes.clear();
+  ASSERT_NE(InsertDir(cd, "\\", Path("m1"), "*.*", true, false), nullptr);
+  ASSERT_NE(InsertDir(cd, "\\", Path("m2"), "*.*", true, false), nullptr);
+  EXPECT_EQ(cd.NameClashes.size(), 1u);  // x.txt again; sub/ merged
+  EXPECT_EQ(ListNames(ResolveDestPath(cd, u"\\sub")), (std::vector<std::u16string>{u"a", u"b"}));
 }
 
 }  // namespace

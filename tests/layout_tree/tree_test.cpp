@@ -36,16 +36,21 @@ TEST_F(TreeTest, InsertionsNeedAReset) {
   EXPECT_EQ(FindFileW(fresh, u"\\", u"a"), -1);
 }
 
-TEST_F(TreeTest, LongNamesUpTo217UnitsAreAccepted) {
-  const std::u16string ok(217, u'n'), tooLong(218, u'n');
-  pFileEntry e = AddMem(u"\\", ok);
-  ASSERT_NE(e, nullptr);
-  ASSERT_FALSE(torvik::IsSkipped(e));
-  EXPECT_EQ(e->FileNameLengthJ, 217);
-  EXPECT_TRUE(torvik::IsSkipped(AddMem(u"\\", tooLong)));
+TEST_F(TreeTest, LongNamesAreKeptNeverSkipped) {
+  // Every name a Linux folder can hold (255 bytes) is kept whole; the hierarchies shorten it.
+  for (size_t units : {217u, 218u, 255u}) {
+    pFileEntry e = AddMem(u"\\", std::u16string(units, u'n'));
+    ASSERT_NE(e, nullptr);
+    ASSERT_FALSE(torvik::IsSkipped(e));
+    EXPECT_EQ(e->FileNameLengthJ, units);
+  }
+  ASSERT_NE(CreateDirW(cd, u"\\", std::u16string(230, u'd')), nullptr);
+  const std::u16string tooLong(256, u'n');
+  EXPECT_EQ(AddMem(u"\\", tooLong), nullptr);
+  EXPECT_NE(cd.LastInsertError.find("Name too long"), std::string::npos);
   EXPECT_EQ(CreateDirW(cd, u"\\", tooLong), nullptr);
-  EXPECT_EQ(cd.FileCounter(), 1);
-  EXPECT_EQ(cd.DirCounter(), 1);
+  EXPECT_EQ(cd.FileCounter(), 4);
+  EXPECT_EQ(cd.DirCounter(), 2);
 }
 
 TEST_F(TreeTest, NamesCompareCaseInsensitively) {
@@ -85,7 +90,9 @@ TEST_F(TreeTest, ShortNameDefaults) {
       {u"readme.txt", u"", "readme.txt"},
       {u"README", u"", "README."},                    // files get a dot
       {u"averyverylongname.txt", u"", "averyverylon."},  // first 12, then the dot
-      {u"a.b.c", u"", "a.b.c"},
+      {u"a.b.c", u"", "a_b.c"},                      // d-characters and one dot
+      {u"x;1 *?:.txt", u"", "x_1____.txt"},
+      {u"f<>|\"~.ab", u"", "f____~.ab"},
       {u"x", u"ALT.TXT", "ALT.TXT"},                 // a given 8.3 name wins
       {u"y", u"ABCDEFGH.TXTXYZ", "ABCDEFGH.TXTX"},   // at most 13 characters of it
       {u"Ärger.txt", u"", "_rger.txt"},              // printable ASCII only
@@ -122,7 +129,7 @@ TEST_F(TreeTest, FolderShortNames) {
   fd.dwFileAttributes = FILE_ATTRIBUTE_DIRECTORY;
   pDirEntry docs = CreateDirFromFindData(cd, cd.RootDir, fd);
   ASSERT_NE(docs, nullptr);
-  EXPECT_EQ(docs->ShortName, "MY DOCUMENTS");
+  EXPECT_EQ(docs->ShortName, "MY_DOCUMENTS");
   // A given name that cannot fit 12 bytes falls back to the neutral name.
   fd = Mem(u"Other", 0, u"ABCDEFGHIJKLM");
   fd.dwFileAttributes = FILE_ATTRIBUTE_DIRECTORY;
@@ -248,7 +255,7 @@ TEST_F(TreeTest, BadInputLeavesTheTreeUnchanged) {
   CreateDirW(cd, u"\\", u"Docs");
   AddMem(u"\\Docs", u"keep");
   const std::vector<std::u16string> badNames = {
-      u"", u".", u"..", u"a\\b", u"a/b", std::u16string(u"a\0b", 3)};
+      u"", u".", u"..", u"a/b", std::u16string(u"a\0b", 3)};
   for (const std::u16string& name : badNames) {
     EXPECT_EQ(AddMem(u"\\Docs", name), nullptr) << Utf16ToUtf8(name);
     EXPECT_FALSE(cd.LastInsertError.empty());
@@ -268,6 +275,10 @@ TEST_F(TreeTest, BadInputLeavesTheTreeUnchanged) {
   EXPECT_EQ(ListNames(cd.Dirs[1].get()), std::vector<std::u16string>{u"keep"});
   EXPECT_NE(AddMem(u"\\Docs", u"fine"), nullptr);
   EXPECT_TRUE(cd.LastInsertError.empty());
+  // A backslash is legal in a Linux name; the layout's separator becomes '_' in the name.
+  pFileEntry slash = AddMem(u"\\Docs", u"back\\slash.txt");
+  ASSERT_NE(slash, nullptr);
+  EXPECT_EQ(slash->LongName, u"back_slash.txt");
 }
 
 TEST_F(TreeTest, FilesOf4GiBOrMoreAreRefused) {

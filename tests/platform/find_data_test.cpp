@@ -89,26 +89,34 @@ TEST_F(FindDataTest, EnumerationReportsWhatALayoutMayHold) {
   ASSERT_EQ(mkfifo(Path("fifo").c_str(), 0644), 0);
 
   std::vector<TFindItem> items;
-  ASSERT_EQ(EnumerateDirectory(dir_.string(), u"*.*", items), TFindResult::Found);
+  std::vector<TFindSkip> skipped;
+  ASSERT_EQ(EnumerateDirectory(dir_.string(), u"*.*", items, nullptr, &skipped),
+            TFindResult::Found);
   EXPECT_EQ(Names(items),
             (std::vector<std::string>{".hidden", "a.txt", "link_to_file", "ro.txt", "sub"}));
   struct Expect {
     uint32_t attributes;
     uint64_t size;
+    std::u16string alternate;
   };
   const std::vector<Expect> expected = {
-      {FILE_ATTRIBUTE_ARCHIVE | FILE_ATTRIBUTE_HIDDEN, 1},
-      {FILE_ATTRIBUTE_ARCHIVE, 5},
-      {FILE_ATTRIBUTE_ARCHIVE, 5},  // the link stands for its file
-      {FILE_ATTRIBUTE_ARCHIVE | FILE_ATTRIBUTE_READONLY, 1},
-      {FILE_ATTRIBUTE_DIRECTORY, 0},
+      {FILE_ATTRIBUTE_ARCHIVE | FILE_ATTRIBUTE_HIDDEN, 1, u"HIDDEN~1"},
+      {FILE_ATTRIBUTE_ARCHIVE, 5, u""},
+      {FILE_ATTRIBUTE_ARCHIVE, 5, u"LINK_T~1"},  // the link stands for its file
+      {FILE_ATTRIBUTE_ARCHIVE | FILE_ATTRIBUTE_READONLY, 1, u""},
+      {FILE_ATTRIBUTE_DIRECTORY, 0, u""},
   };
   for (size_t i = 0; i < items.size(); ++i) {
     EXPECT_EQ(items[i].Data.dwFileAttributes, expected[i].attributes) << items[i].NativeName;
     EXPECT_EQ(items[i].Data.FileSize(), expected[i].size) << items[i].NativeName;
     EXPECT_EQ(items[i].Data.cFileName, Utf8ToUtf16(items[i].NativeName));
-    EXPECT_TRUE(items[i].Data.cAlternateFileName.empty());
+    EXPECT_EQ(items[i].Data.cAlternateFileName, expected[i].alternate) << items[i].NativeName;
   }
+  // What was left out is said, with the reason.
+  std::vector<std::string> left;
+  for (const TFindSkip& s : skipped) left.push_back(s.NativeName + ": " + s.Reason);
+  EXPECT_EQ(left, (std::vector<std::string>{"dangling: dangling link", "fifo: FIFO",
+                                            "link_to_dir: link to a folder"}));
   EXPECT_EQ(items[1].Data.ftLastWriteTime,
             TFileTime(kMtime) * 10000000 + 5000000 + kFileTimeUnixEpoch);
 
@@ -116,6 +124,45 @@ TEST_F(FindDataTest, EnumerationReportsWhatALayoutMayHold) {
   EXPECT_EQ(Names(items), (std::vector<std::string>{"a.txt", "ro.txt"}));
   EXPECT_EQ(EnumerateDirectory(dir_.string(), u"*.zip", items), TFindResult::NoMatch);
   EXPECT_TRUE(items.empty());
+}
+
+TEST_F(FindDataTest, ShortNamesAsWindowsDerivesThem) {
+  struct Case {
+    std::u16string name;
+    bool valid;
+    std::u16string first;  // AlternateName(name, 1)
+  };
+  const std::vector<Case> cases = {
+      {u"README.TXT", true, u"README.TXT"},
+      {u"readme.txt", true, u"README.TXT"},
+      {u"a-b_c$.x", true, u""},
+      {u"IMG_20240101_000001.jpg", false, u"IMG_20~1.JPG"},
+      {u"My Documents", false, u"MYDOCU~1"},
+      {u".bashrc", false, u"BASHRC~1"},
+      {u"archive.tar.gz", false, u"ARCHIV~1.GZ"},
+      {u"video.mpeg4", false, u"VIDEO~1.MPE"},
+      {u"caf\u00E9.txt", false, u"CAF_~1.TXT"},
+      {u"NAME.", false, u"NAME~1"},
+      {u"a+b=c.txt", false, u"A_B_C~1.TXT"},
+      {u"\U0001F600.txt", false, u"_~1.TXT"},  // a surrogate pair is one character
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(IsValid83Name(c.name), c.valid) << Utf16ToUtf8(c.name);
+    if (!c.valid) EXPECT_EQ(AlternateName(c.name, 1), c.first) << Utf16ToUtf8(c.name);
+  }
+  EXPECT_EQ(AlternateName(u"IMG_20240101_000001.jpg", 10), u"IMG_2~10.JPG");
+
+  // In one folder the numbers count up per stem, past names the folder already has.
+  Write("IMG_20~2.JPG", "x");
+  for (const char* n : {"IMG_20240101_000001.jpg", "IMG_20240101_000002.jpg",
+                        "IMG_20240101_000003.jpg", "Other file.txt"})
+    Write(n, "x");
+  std::vector<TFindItem> items;
+  ASSERT_EQ(EnumerateDirectory(dir_.string(), u"*.*", items), TFindResult::Found);
+  std::vector<std::u16string> alternates;
+  for (const TFindItem& i : items) alternates.push_back(i.Data.cAlternateFileName);
+  EXPECT_EQ(alternates, (std::vector<std::u16string>{u"IMG_20~1.JPG", u"IMG_20~3.JPG",
+                                                     u"IMG_20~4.JPG", u"", u"OTHERF~1.TXT"}));
 }
 
 TEST_F(FindDataTest, UnreadableFoldersAreErrorsNotEmptyResults) {

@@ -55,6 +55,18 @@ TEST_F(TextTest, NativePathsKeepBytesThatAreNotUtf8) {
   EXPECT_EQ(Utf16ToUtf8(wide).find('\xFF'), std::string::npos);
 }
 
+TEST_F(TextTest, FileNamesKeepEveryByteDistinct) {
+  // Bytes that are not UTF-8 read as Latin-1: names that differ on disk differ on the disc.
+  const std::vector<std::pair<std::string, std::u16string>> cases = {
+      {"caf\xE9.txt", u"caf\u00E9.txt"},
+      {"caf\xE8.txt", u"caf\u00E8.txt"},
+      {"caf\xEF\xBF\xBD.txt", u"caf\uFFFD.txt"},  // a real U+FFFD stays one
+      {"caf\xC3\xA9.txt", u"caf\u00E9.txt"},        // well-formed UTF-8 is its character
+      {"\xC3\x28\x80", u"\u00C3(\u0080"},
+  };
+  for (const auto& [bytes, text] : cases) EXPECT_EQ(NameFromNativeBytes(bytes), text) << bytes;
+}
+
 TEST_F(TextTest, SimpleCaseFolding) {
   const std::vector<std::pair<char16_t, char16_t>> cases = {
       {u'A', u'a'},       {u'z', u'z'},       {u'@', u'@'},       {0x00C4, 0x00E4},  // Ä
