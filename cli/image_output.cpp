@@ -59,9 +59,9 @@ TImageOutput::TImageOutput(std::string output)
     dev_ = st.st_dev;
     ino_ = st.st_ino;
   }
-  // Scans name entries by their UTF-8 reading, as the layout does.
-  names_[0] = Utf8ToUtf16(BaseName(output_));
-  names_[1] = Utf8ToUtf16(BaseName(target_));
+  // Spelled as a folder scan reports names.
+  names_[0] = NameFromNativeBytes(BaseName(output_));
+  names_[1] = NameFromNativeBytes(BaseName(target_));
 }
 
 TImageOutput::~TImageOutput() { Discard(); }

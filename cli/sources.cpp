@@ -2,6 +2,7 @@
 
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <map>
 
@@ -62,7 +63,7 @@ class TSourceAdder {
     if (S_ISDIR(st.st_mode)) {
       why = AddFolder(path, savePath);
     } else if (S_ISREG(st.st_mode)) {
-      if (!b_.InsertFile("\\", path)) why = Refused("file " + path, path, "\\");
+      if (!b_.InsertFile("\\", path)) why = Refused("file " + path, path, u"\\");
     } else {
       return path + " is neither a file nor a folder";
     }
@@ -100,33 +101,34 @@ class TSourceAdder {
  private:
   struct TFolderInput {
     std::string path;
-    std::string dest;  // "\" or "\a\b\" (UTF-8, the layout's separators)
+    std::u16string dest;  // "\\" or "\\a\\b\\", the layout's form
   };
 
   std::string AddFolder(const std::string& path, bool savePath) {
-    std::string dest = "\\";
+    std::u16string dest = u"\\";
     if (savePath) {
       std::string source = path.starts_with('/') ? "/" : "";
-      for (const std::string& name : SavePathFolders(path)) {
-        source += (source.empty() || source == "/" ? "" : "/") + name;
-        if (name.find('\\') != std::string::npos)
-          return "cannot recreate the folder " + source +
-                 " on the disc with --save-path: its name holds a backslash";
-        if (!b_.CreateDir(dest, name)) return Refused("folder " + path, source, dest);
-        dest += name + "\\";
+      for (const std::string& native : SavePathFolders(path)) {
+        source += (source.empty() || source == "/" ? "" : "/") + native;
+        // Named as a scan names the folder; a backslash would split the name on the disc.
+        std::u16string name = NameFromNativeBytes(native);
+        std::replace(name.begin(), name.end(), u'\\', u'_');
+        if (!b_.CreateDirW(dest, name)) return Refused("folder " + path, source, dest);
+        dest += name + u"\\";
         // The first source to create a disc folder is the one a clash message names.
-        saveFolders_.try_emplace(FoldCase(Utf8ToUtf16(dest)), source);
+        saveFolders_.try_emplace(FoldCase(dest), source);
       }
     }
     folders_.push_back({path, dest});
-    if (!b_.InsertDir(dest, path, "*.*", true, false)) return Refused("folder " + path, path, dest);
+    if (!b_.InsertDirW(dest, Utf16FromNativePath(path), u"*.*", true, false))
+      return Refused("folder " + path, path, dest);
     return {};
   }
 
   // Why an insertion of `what` failed. A folder that meets a file of an earlier source is a
   // name clash like any other and is told as one.
   std::string Refused(const std::string& what, const std::string& source,
-                      const std::string& dest) {
+                      const std::u16string& dest) {
     const std::string& why = b_.CDFiles.LastInsertError;
     const size_t at = why.find(kFileExists);
     if (at != std::string::npos) {
@@ -146,9 +148,8 @@ class TSourceAdder {
   }
 
   // The source path of the folder at `discPath` inside a folder source scanned into `dest`.
-  static std::string SourceBelow(const std::string& source, const std::string& dest,
+  static std::string SourceBelow(const std::string& source, const std::u16string& base,
                                  const std::u16string& discPath) {
-    const std::u16string base = Utf8ToUtf16(dest);
     if (discPath.size() <= base.size() || !SameTextI(discPath.substr(0, base.size()), base))
       return source;
     return source + "/" + Slashed(Native(discPath.substr(base.size())));
