@@ -56,12 +56,13 @@ int RunBuildIso(const BuildIsoOptions& o) {
   if (std::string why = UseBootImage(burner, o.boot); !why.empty()) return Fail(why);
   // An image rebuilt inside a folder it is made of is never part of its own layout.
   bool linkToASource = false;
-  burner.SetOnAddFile([&](void*, const std::u16string& path, TWin32FindDataW& fd, bool& skip) {
-    if ((fd.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) return;
-    if (!output.IsTheImage(fd.cFileName, path)) return;
-    skip = true;
-    if (output.IsLink()) linkToASource = true;
-  });
+  if (output.CanBeScanned())
+    burner.SetOnAddFile([&](void*, const std::u16string& path, TWin32FindDataW& fd, bool& skip) {
+      if ((fd.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) return;
+      if (!output.IsTheImage(fd.cFileName, path)) return;
+      skip = true;
+      if (output.IsLink()) linkToASource = true;
+    });
   if (std::string why = AddSources(burner, o.paths, o.savePath, warnings); !why.empty())
     return Fail(why);
   burner.SetOnAddFile(nullptr);

@@ -27,6 +27,9 @@ class TImageOutput {
   // out of its own layout. `name` is the entry's name, checked first so that a large scan does
   // not look up every file.
   bool IsTheImage(std::u16string_view name, std::u16string_view sourcePath) const;
+  // Whether a scan can meet the image at all (an existing image file); without that the scan
+  // needs no look at its entries.
+  bool CanBeScanned() const { return exists_ && regular_; }
   // The output is a symbolic link. An image inside a scanned folder is an earlier image, but a
   // link that leads to a scanned file points at the user's data, which must not be replaced.
   bool IsLink() const { return target_ != output_; }
