@@ -1,5 +1,5 @@
-// Pieces every torvik-cli command shares: error output, Ctrl-C handling, opening a drive and
-// filling the layout from command-line paths.
+// Pieces every torvik-cli command shares: error output, signal handling, opening a drive and
+// following a write job to its end.
 #pragma once
 
 #include <csignal>
@@ -42,7 +42,7 @@ bool OpenDrive(TBrenvik& burner, const GlobalOptions& global, const std::string&
                std::string* error);
 
 // The component's text for the last failure, followed by the OS's reason when an OS call
-// failed: "Error creating file \\x.iso\\. (No space left on device)".
+// failed: "Error creating file \x.iso\. (No space left on device)".
 std::string JobError(TBrenvik& burner);
 
 class ProgressBar;

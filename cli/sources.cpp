@@ -81,7 +81,7 @@ class TSourceAdder {
 
   // Every clash the layout recorded, one line each (the first few, on a large overlap), or
   // empty. The same file reached twice (a folder given twice) loses nothing and is no clash.
-  std::string Clashes() {
+  std::string Clashes() const {
     std::vector<std::string> lines;
     for (const TCDFiles::TNameClash& c : b_.CDFiles.NameClashes) {
       if (!c.ExistingIsFolder && !c.ExistingSource.empty() &&
@@ -101,7 +101,7 @@ class TSourceAdder {
  private:
   struct TFolderInput {
     std::string path;
-    std::u16string dest;  // "\\" or "\\a\\b\\", the layout's form
+    std::u16string dest;  // "\" or "\a\b\", as the layout writes disc paths
   };
 
   std::string AddFolder(const std::string& path, bool savePath) {
