@@ -8,6 +8,7 @@
 #include "layout/bvkISO9660Structures.h"
 #include "layout/bvkTree.h"
 #include "layout/bvkUDFBridge.h"
+#include "platform/bvkTime.h"
 
 namespace torvik {
 namespace {
@@ -185,6 +186,9 @@ uint32_t Prepare(TCDFiles& cd) {
     return 0;
   }
   bool sound = true;
+  const TLocalTime now = FileTimeToLocal(CurrentFileTime());
+  cd.LayoutTime = now.Time;
+  cd.LayoutTimeZone = int8_t(now.Offset15);
   // Names first: every size below is taken from the names as they will be written.
   DeriveHierarchyNames(cd);
   const bool boot = !cd.BootImage.empty();

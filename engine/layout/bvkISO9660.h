@@ -9,8 +9,9 @@
 
 namespace torvik {
 
-// Orders and numbers the tree and gives every structure and file its sector. Returns the image
-// size in sectors before the final rounding (FirstDataSector + FilesSize, +1 with the UDF bridge).
+// Orders and numbers the tree, gives every structure and file its sector and takes the layout
+// time (LayoutTime). Returns the image size in sectors before the final rounding
+// (FirstDataSector + FilesSize, +1 with the UDF bridge).
 uint32_t Prepare(TCDFiles& cd);
 
 // Builds the header into cd.isom for the current FirstWritableSector and VDImageSize.

@@ -103,7 +103,7 @@ TEST_F(UdfInterop, BridgeStructuresOpenInUdfinfo) {
   int rc = 0;
   const std::string info = Shell("udfinfo '" + path.string() + "'", &rc);
   ASSERT_EQ(rc, 0) << info;
-  EXPECT_EQ(Field(info, "label"), "Holiday Photos ");
+  EXPECT_EQ(Field(info, "label"), "Holiday Photos 2024");
   EXPECT_EQ(Field(info, "numfiles"), "300");
   EXPECT_EQ(Field(info, "numdirs"), "4");
   EXPECT_EQ(Field(info, "udfrev"), "1.50");
