@@ -3,6 +3,7 @@
 
 #include "iso_test_support.h"
 #include "layout/bvkISO9660Structures.h"
+#include "layout/bvkUDFBridge.h"
 
 namespace torvik::test {
 namespace {
@@ -186,6 +187,7 @@ TEST_F(IsoLayoutTest, FileOf4GiBLeavesTheLayoutUnprepared) {
 
 TEST_F(IsoLayoutTest, UDFBridgeReservesItsAreasAndTheClosingAnchor) {
   cd.UDFBridge = true;
+  AddFile(u"\\", u"data.bin", 100 * 2048);  // big enough to need no padding
   const uint32_t raw = Prepare(cd);
   // The ISO structures continue after the UDF file set descriptor and its terminator.
   EXPECT_EQ(cd.PathTableExtentL, cd.UDFBridgeInfo.FileSetDescriptor_LSAWRTSession + 2);
@@ -195,6 +197,61 @@ TEST_F(IsoLayoutTest, UDFBridgeReservesItsAreasAndTheClosingAnchor) {
   EXPECT_GT(cd.TotalImageSize, cd.FirstDataSector);
   EXPECT_EQ(cd.FirstDataSector,
             cd.HeaderSectors + cd.UDFBridgeInfo.NumberOfBlocksRequiredForFileDirStructures);
+}
+
+// udfclient and udfdump refuse images under 300 sectors, so a UDF image has at least that
+// many, rounded up to whole packets: 320. The zero sectors go at the end of the session, inside
+// the partition, with the closing anchor in the last sector; images without UDF keep their size
+// and larger UDF images gain nothing.
+TEST_F(IsoLayoutTest, SmallUDFImagesArePaddedToWhatEveryReaderOpens) {
+  struct Case {
+    const char* what;
+    bool udf;
+    int64_t natural;  // sectors up to the closing anchor; 0: no file, -1: a 1-byte file
+    uint32_t session;
+    uint32_t raw, total;
+  };
+  const Case cases[] = {
+      {"no UDF, empty", false, 0, 0, 150, 160},
+      {"no UDF, one small file", false, -1, 0, 151, 160},
+      {"empty", true, 0, 0, 300, 320},
+      {"one small file", true, -1, 0, 300, 320},
+      {"299 sectors", true, 299, 0, 300, 320},
+      {"300 sectors", true, 300, 0, 300, 320},
+      {"320 sectors", true, 320, 0, 320, 320},
+      {"321 sectors", true, 321, 0, 321, 352},
+      {"later session, empty", true, 0, 11400, 300, 320},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    ClearAll(cd);
+    cd.UDFBridge = c.udf;
+    if (c.natural != 0) {
+      pFileEntry f = AddFile(u"\\", u"data.bin", 1);
+      if (c.natural > 0) {
+        Prepare(cd);  // where the data starts does not depend on the file's size
+        f->FileSize = (c.natural - 1 - cd.FirstDataSector) * 2048;
+      }
+    }
+    EXPECT_EQ(Prepare(cd), c.raw);
+    ASSERT_TRUE(cd.Prepared);
+    EXPECT_EQ(cd.TotalImageSize, c.total);
+    if (!c.udf) continue;
+    cd.FirstWritableSector = cd.VDImageSize = c.session;
+    cd.UDFBridgeInfo.SessionStarting_LSA = c.session;
+    ASSERT_TRUE(BuildISOHeader(cd));
+    const uint32_t last = c.session + c.total - 1;  // absolute sector of the closing anchor
+    EXPECT_EQ(Both32(Sector(16), 80), c.session + c.total);  // volume space size
+    std::vector<uint8_t> s(32 * 2048);
+    WriteAnchorVolumeDescriptorPointer(cd, s.data(), cd.TotalImageSize - 1);
+    EXPECT_EQ(LE16(s, 0), 2);
+    EXPECT_EQ(LE32(s, 12), last);  // tag location
+    const uint32_t partition = last - 257;  // from 257 up to the anchor
+    WriteUDFVolumeDescriptorSequences(cd, s.data());
+    EXPECT_EQ(LE32(std::span<const uint8_t>(s).subspan(2 * 2048), 192), partition);
+    WriteLogicalVolumeIntegrity(cd, s.data());
+    EXPECT_EQ(LE32(s, 84), partition);  // size table
+  }
 }
 
 }  // namespace
