@@ -207,7 +207,8 @@ TEST_F(IsoLayoutTest, SmallUDFImagesArePaddedToWhatEveryReaderOpens) {
   struct Case {
     const char* what;
     bool udf;
-    int64_t natural;  // sectors up to the closing anchor; 0: no file, -1: a 1-byte file
+    int64_t natural;  // sectors the content needs, closing anchor included (0: no file,
+                      // -1: one 1-byte file)
     uint32_t session;
     uint32_t raw, total;
   };
