@@ -104,8 +104,8 @@ void PutDotRecord(std::span<uint8_t> rec, uint32_t extent, uint32_t length, uint
 }
 
 // A 17-byte volume date: "YYYYMMDDHHMMSScc" in digits and the offset byte. Without a time it is
-// sixteen '0' digits and offset 0, the form ECMA-119 gives "not specified"; zero bytes there
-// read as a malformed date.
+// sixteen '0' digits and offset 0, which ECMA-119 reads as "no date"; zero bytes there are a
+// malformed date that readers show as garbage.
 void PutVolumeDate(std::span<uint8_t> s, size_t off, const TSystemTime* t, int8_t zone) {
   if (t == nullptr || t->wYear == 0 || t->wYear > 9999 || t->wMonth == 0) {
     PutText(s, off, "0000000000000000");

@@ -251,7 +251,7 @@ TEST_F(IsoHeaderTest, FolderRecordsAndVolumeDates) {
       EXPECT_EQ(recs[0].Date, dot) << dir->ShortName;
       EXPECT_EQ(recs[1].Date, dotdot) << dir->ShortName;
     }
-  // Created and modified with the layout; expiry and effective date "not specified".
+  // Created and modified with the layout; no expiry or effective date (all '0' digits).
   for (uint32_t s : {16u, 17u, 18u}) {  // primary, ISO 9660:1999, Joliet
     EXPECT_EQ(Slice(Sector(s), 156 + 18, 7), layout) << s;
     EXPECT_EQ(Slice(Sector(s), 813, 68), Bytes(std::string_view("2025033001020345\xF2"
