@@ -267,7 +267,7 @@ TEST_F(IsoInteropTest, UDFKeepsEveryEntryWhoseNamesClash) {
   if (!HaveTool("7z")) GTEST_SKIP() << "7z missing";
   cd.UDFBridge = true;
   const std::pair<std::u16string, std::string> cases[] = {  // long name, name in the UDF view
-      {u"a.txt", "a.txt"}, {u"a.txt", "a~1.txt"}, {u"A.TXT", "A.TXT"}};
+      {u"a.txt", "a.txt"}, {u"a~1.txt", "a~1.txt"}, {u"a.txt", "a~2.txt"}, {u"A.TXT", "A.TXT"}};
   std::vector<pFileEntry> entries;
   for (const auto& [name, udf] : cases) {
     const std::u16string inserted(1, char16_t(u'a' + entries.size()));

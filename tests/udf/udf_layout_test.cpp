@@ -362,25 +362,3 @@ TEST(UDFLayout, FileEntriesCarryTheirEntrysOwnTime) {
   for (auto [sector, off] : {std::pair{32u, 376u}, {64u, 16u}, {257u, 16u}})
     EXPECT_EQ(B(img.At(sector) + off, img.At(sector) + off + 12), layout) << sector;
 }
-
-// Names compare exactly: differing only in case they are two names; the same name again gets
-// a "~N" tail. Each name leads to its own entry (told apart by its length).
-TEST(UDFLayout, ClashingNamesInOneFolderStayApart) {
-  const std::u16string full = std::u16string(123, u'n') + u".txt";  // 127: fits as it is
-  const std::vector<std::u16string> cases[][2] = {  // names given; names read, by length
-      {{u"readme.txt", u"README.TXT"}, {u"readme.txt", u"README.TXT"}},
-      {{u"a.txt", u"a~1.txt", u"a.txt", u"a.txt"}, {u"a.txt", u"a~1.txt", u"a~2.txt", u"a~3.txt"}},
-      {{u"x", u"X", u"x"}, {u"x", u"X", u"x~1"}},
-      {{full, full}, {full, std::u16string(121, u'n') + u"~1.txt"}},
-  };
-  for (const auto& c : cases) {
-    udftest::TreeBuilder t;
-    for (size_t i = 0; i < c[0].size(); ++i) t.File(t.root(), c[0][i], int64_t(i + 1));
-    Image img(t.cd());
-    auto r = img.Reader();
-    ASSERT_TRUE(r.Read()) << r.errors.front();
-    ASSERT_EQ(r.nodes.size(), c[1].size() + 1);
-    for (size_t i = 0; i < c[1].size(); ++i)
-      EXPECT_EQ(r.nodes.at(u"/" + c[1][i]).length, i + 1) << c[1][i].size();
-  }
-}
