@@ -8,6 +8,7 @@
 #include "layout/bvkISO9660Structures.h"
 #include "layout/bvkTree.h"
 #include "layout/bvkUDFBridge.h"
+#include "platform/bvkTime.h"
 
 namespace torvik {
 namespace {
@@ -15,6 +16,10 @@ namespace {
 using iso::THierarchy;
 
 constexpr uint32_t kMinHeaderSectors = 150;
+// udfclient and udfdump refuse an image of fewer sectors ("Disc size too small to put an UDF
+// filingsystem on"), whatever it holds; tried size by size, 299 fails and 300 opens. A UDF
+// image is padded to at least this size, which whole packets make 320 sectors.
+constexpr uint32_t kMinUDFSectors = 300;
 constexpr uint64_t kFileSizeLimit = uint64_t(1) << 32;  // directory records hold 32 bits
 
 void ResetGeometry(TCDFiles& cd) {
@@ -185,6 +190,9 @@ uint32_t Prepare(TCDFiles& cd) {
     return 0;
   }
   bool sound = true;
+  const TLocalTime now = FileTimeToLocal(CurrentFileTime());
+  cd.LayoutTime = now.Time;
+  cd.LayoutTimeZone = int8_t(now.Offset15);
   // Names first: every size below is taken from the names as they will be written.
   DeriveHierarchyNames(cd);
   const bool boot = !cd.BootImage.empty();
@@ -244,14 +252,16 @@ uint32_t Prepare(TCDFiles& cd) {
     cd.Cursor += cd.UDFBridgeInfo.NumberOfBlocksRequiredForFileDirStructures;
   }
 
-  // 14-16. Image size, room for the closing UDF anchor, whole packets.
+  // 14-16. Image size, room for the closing UDF anchor, the smallest size every UDF reader
+  // opens, whole packets. The padding is zero sectors at the end of the session, inside the
+  // partition, so the closing anchor stays in the session's last sector.
   cd.FirstDataSector = cd.Cursor;
   uint64_t total = uint64_t(cd.FirstDataSector) + cd.FilesSize;
-  const uint32_t result = uint32_t(std::min<uint64_t>(total + (cd.UDFBridge ? 1 : 0), UINT32_MAX));
   if (cd.UDFBridge) {
     cd.UDFBridgeInfo.IsNewPacketRequiredForLastAVDP = total % kSectorsPerPacket == 0;
-    total += 1;
+    total = std::max<uint64_t>(total + 1, kMinUDFSectors);
   }
+  const uint32_t result = uint32_t(std::min<uint64_t>(total, UINT32_MAX));
   total = (total + kSectorsPerPacket - 1) / kSectorsPerPacket * kSectorsPerPacket;
   if (total > UINT32_MAX) {
     sound = false;

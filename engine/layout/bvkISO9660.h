@@ -9,8 +9,10 @@
 
 namespace torvik {
 
-// Orders and numbers the tree and gives every structure and file its sector. Returns the image
-// size in sectors before the final rounding (FirstDataSector + FilesSize, +1 with the UDF bridge).
+// Orders and numbers the tree, gives every structure and file its sector and takes the layout
+// time (LayoutTime). Returns the image size in sectors before the final rounding to whole
+// packets: FirstDataSector + FilesSize; with the UDF bridge one more for the closing anchor, and
+// at least the 300 sectors below which UDF readers refuse an image.
 uint32_t Prepare(TCDFiles& cd);
 
 // Builds the header into cd.isom for the current FirstWritableSector and VDImageSize.

@@ -1,6 +1,7 @@
 #include "layout/bvkISO9660Structures.h"
 
 #include <algorithm>
+#include <iterator>
 #include <string_view>
 
 #include "layout/bvkISO9660Bytes.h"
@@ -82,10 +83,42 @@ void PutRecordHead(std::span<uint8_t> rec, uint32_t extent, uint32_t length, uin
   PutU8(rec, 32, uint8_t(n));
 }
 
-// "." (identifier 00h) or ".." (01h): 34 bytes, recording date zero.
-void PutDotRecord(std::span<uint8_t> rec, uint32_t extent, uint32_t length, uint8_t id) {
+// A folder's own time: that of its entry in the parent's list. The root has no entry; it was
+// made with the layout.
+struct TFolderTime {
+  const TSystemTime& Time;
+  int8_t Zone;
+};
+TFolderTime FolderTime(const TCDFiles& cd, const TDirEntry& dir) {
+  if (const TFileEntry* e = DirectoryEntryOf(dir)) return {e->Time, e->TimeZone};
+  return {cd.LayoutTime, cd.LayoutTimeZone};
+}
+
+// "." (identifier 00h) or ".." (01h): 34 bytes, dated with the folder it stands for. Readers
+// show these dates for the folder itself (xorriso for the root, isoinfo for every folder).
+void PutDotRecord(std::span<uint8_t> rec, uint32_t extent, uint32_t length, uint8_t id,
+                  TFolderTime time) {
   PutRecordHead(rec, extent, length, 2, 1);
+  PutRecordingDate(rec, time.Time, time.Zone);
   PutU8(rec, 33, id);
+}
+
+// A 17-byte volume date: "YYYYMMDDHHMMSScc" in digits and the offset byte. Without a time it is
+// sixteen '0' digits and offset 0, which ECMA-119 reads as "no date"; zero bytes there are a
+// malformed date that readers show as garbage.
+void PutVolumeDate(std::span<uint8_t> s, size_t off, const TSystemTime* t, int8_t zone) {
+  if (t == nullptr || t->wYear == 0 || t->wYear > 9999 || t->wMonth == 0) {
+    PutText(s, off, "0000000000000000");
+    PutU8(s, off + 16, 0);
+    return;
+  }
+  const unsigned fields[] = {t->wYear / 100u, t->wYear % 100u, t->wMonth, t->wDay, t->wHour,
+                             t->wMinute,      t->wSecond,      t->wMilliseconds / 10u % 100u};
+  for (size_t i = 0; i < std::size(fields); ++i) {
+    PutU8(s, off + 2 * i, uint8_t('0' + fields[i] / 10 % 10));
+    PutU8(s, off + 2 * i + 1, uint8_t('0' + fields[i] % 10));
+  }
+  PutU8(s, off + 16, uint8_t(int8_t(std::clamp<int>(zone, -48, 52))));
 }
 
 uint8_t BootMediaType(int32_t size) {
@@ -187,7 +220,13 @@ void WriteVolumeDescriptor(std::span<uint8_t> s, const TCDFiles& cd, TVolumeDesc
   PutBE32(s, 148, (joliet ? cd.path_table_extent_j_m : cd.path_table_extent_m) + cd.FirstWritableSector);
 
   const THierarchy h = joliet ? THierarchy::Joliet : THierarchy::ISO;
-  PutDotRecord(s.subspan(156, 34), DirExtent(cd, *cd.RootDir, h), DirBytes(*cd.RootDir, h), 0);
+  PutDotRecord(s.subspan(156, 34), DirExtent(cd, *cd.RootDir, h), DirBytes(*cd.RootDir, h), 0,
+               FolderTime(cd, *cd.RootDir));
+  // Created and last modified when the layout was made; no expiry, effective at once.
+  PutVolumeDate(s, 813, &cd.LayoutTime, cd.LayoutTimeZone);
+  PutVolumeDate(s, 830, &cd.LayoutTime, cd.LayoutTimeZone);
+  PutVolumeDate(s, 847, nullptr, 0);
+  PutVolumeDate(s, 864, nullptr, 0);
   PutU8(s, 881, enhanced ? 2 : 1);
 }
 
@@ -234,8 +273,10 @@ bool WritePathTable(std::span<uint8_t> dest, const TCDFiles& cd, THierarchy h, b
 bool WriteDirectoryExtent(std::span<uint8_t> dest, const TCDFiles& cd, const TDirEntry& dir,
                           THierarchy h) {
   if (dest.size() < 68) return false;
-  PutDotRecord(dest.subspan(0, 34), DirExtent(cd, dir, h), DirBytes(dir, h), 0);
-  PutDotRecord(dest.subspan(34, 34), DirExtent(cd, *dir.Parent, h), DirBytes(*dir.Parent, h), 1);
+  PutDotRecord(dest.subspan(0, 34), DirExtent(cd, dir, h), DirBytes(dir, h), 0,
+               FolderTime(cd, dir));
+  PutDotRecord(dest.subspan(34, 34), DirExtent(cd, *dir.Parent, h), DirBytes(*dir.Parent, h), 1,
+               FolderTime(cd, *dir.Parent));
   size_t pos = 68;
   for (pFileEntry e = dir.Files; e; e = e->NextFile) {
     const uint32_t n = IdentifierLength(*e, h, cd.ISO9660v1999FS);

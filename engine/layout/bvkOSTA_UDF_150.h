@@ -22,6 +22,5 @@ constexpr uint8_t COMPRESSION_ID_8 = 8;
 constexpr uint8_t COMPRESSION_ID_16 = 16;
 // A compression-16 identifier of a file identifier descriptor: 1 + 2 x 127 = 255 bytes.
 constexpr uint32_t MAX_NAME_UNITS = 127;
-constexpr uint32_t VOLUME_LABEL_UNITS = 15;
 
 }  // namespace torvik::osta

@@ -234,6 +234,10 @@ struct TCDFiles {
   // FirstDataSector, come from the image stream.
   uint32_t HeaderSectors = 0;
   int32_t TimeZoneDifference = 0;    // local offset from UTC in 15-minute units
+  // When Prepare made the layout: local time and the offset (15-minute units) that applies to
+  // it. The volume's own dates, and the date of the root, which has no entry of its own.
+  TSystemTime LayoutTime;
+  int8_t LayoutTimeZone = 0;
   int32_t TimeZoneDifference2 = 0;
   TUDFBridgeInfo UDFBridgeInfo;
 

@@ -49,17 +49,28 @@ uint32_t PartitionLength(const TCDFiles& cd) {
          cd.UDFBridgeInfo.LengthOfPartitionPortionInSession_LBS;
 }
 
-// The label as the UDF identifiers carry it: at most 15 characters, compression ID 16.
-// Returns the bytes used (0 for an empty label).
-size_t CompressedLabel(const TCDFiles& cd, uint8_t (&out)[31]) {
-  std::memset(out, 0, sizeof out);
+// The label as a dstring of `fieldSize` bytes carries it: one byte per character (compression
+// ID 8) when every character fits one, so a 32-byte field shows 30 characters; otherwise two
+// bytes per UTF-16 unit (ID 16), 15 in a 32-byte field. The longer fields get the whole label.
+// Returns the bytes written to `out` (at most fieldSize - 1; 0 for an empty label).
+size_t CompressedLabel(const TCDFiles& cd, size_t fieldSize, uint8_t* out) {
   std::u16string_view label(cd.VolumeLabelW);
   label = label.substr(0, std::min<size_t>(label.find(u'\0'), label.size()));
-  if (label.empty()) return 0;
-  std::u16string cut(label.substr(0, osta::VOLUME_LABEL_UNITS));
-  if (cut.size() == osta::VOLUME_LABEL_UNITS && cut.back() >= 0xD800 && cut.back() <= 0xDBFF)
-    cut.pop_back();
-  return size_t(CompressOSTAUnicode(int(cut.size()), osta::COMPRESSION_ID_16, cut.data(), out));
+  if (label.empty() || fieldSize < 3) return 0;
+  const bool narrow =
+      std::all_of(label.begin(), label.end(), [](char16_t c) { return c <= 0xFF; });
+  // One byte of the field is the compression ID, the last one the length.
+  const size_t room = (fieldSize - 2) / (narrow ? 1 : 2);
+  std::u16string_view cut = label.substr(0, std::min(room, label.size()));
+  if (cut.size() < label.size() && cut.back() >= 0xD800 && cut.back() <= 0xDBFF)
+    cut.remove_suffix(1);
+  return size_t(CompressOSTAUnicode(
+      int(cut.size()), narrow ? osta::COMPRESSION_ID_8 : osta::COMPRESSION_ID_16, cut.data(), out));
+}
+
+void PutLabel(const TCDFiles& cd, uint8_t* d, size_t off, size_t fieldSize) {
+  uint8_t label[128];
+  PutDString(d, off, fieldSize, label, CompressedLabel(cd, fieldSize, label));
 }
 
 const std::u16string& UDFNameOf(const TFileEntry& e) {
@@ -79,40 +90,46 @@ uint32_t FIDLength(size_t nameUnits) {
 
 // ---- names of the UDF view --------------------------------------------------------------------
 
+bool FitsAsIs(const std::u16string& name) {
+  return !name.empty() && name.size() <= osta::MAX_NAME_UNITS &&
+         name.find_first_of(std::u16string_view(u"/\0", 2)) == std::u16string::npos;
+}
+
 // A file identifier holds at most 127 characters, and '/' and NUL cannot appear in one. Names
-// that fit stay as they are; the others are cut (keeping the extension) and made unique
-// within the directory with a "~N" tail. A name is never left empty: an empty identifier
-// means the parent directory.
+// are compared exactly: UDF is case-sensitive where it is read most (Linux), so "readme.txt"
+// and "README.TXT" in one folder stay two entries under their own names. A name that fits and
+// is not yet taken in the directory stays as it is; the others (too long, unwritable, or the
+// same as an earlier entry's) are cut, keeping the extension, and get a "~N" tail until they
+// are unique. A name is never left empty: an empty identifier means the parent directory.
 void AssignUDFNames(TDirEntry& dir) {
-  // The tree keeps long names unique per directory, so a directory whose names all fit as
-  // they are needs no comparisons at all; that is nearly every directory.
-  bool allFit = true;
-  for (TFileEntry* e = dir.Files; e && allFit; e = e->NextFile) {
-    const std::u16string& n = e->LongName;
-    allFit = !n.empty() && n.size() <= osta::MAX_NAME_UNITS &&
-             n.find_first_of(std::u16string_view(u"/\0", 2)) == std::u16string::npos;
+  // Nearly every directory holds only names that fit and differ; one pass over views of the
+  // names finds that out without building any.
+  bool clean = true;
+  {
+    std::unordered_set<std::u16string_view> seen;
+    for (TFileEntry* e = dir.Files; e && clean; e = e->NextFile)
+      clean = FitsAsIs(e->LongName) && seen.insert(e->LongName).second;
   }
-  if (allFit) {
+  if (clean) {
     for (TFileEntry* e = dir.Files; e; e = e->NextFile) e->UDFFileInfo.UDFName.clear();
     return;
   }
   std::unordered_set<std::u16string> taken;
   std::vector<std::pair<TFileEntry*, std::u16string>> pending;
   for (TFileEntry* e = dir.Files; e; e = e->NextFile) {
+    if (FitsAsIs(e->LongName) && taken.insert(e->LongName).second) {
+      e->UDFFileInfo.UDFName.clear();  // the long name itself
+      continue;
+    }
     std::u16string name = e->LongName;
     for (char16_t& c : name)
       if (c == u'/' || c == u'\0') c = u'_';
-    if (!name.empty() && name.size() <= osta::MAX_NAME_UNITS && name == e->LongName &&
-        taken.insert(UDFNameKey(name)).second) {
-      e->UDFFileInfo.UDFName.clear();  // the long name itself
-    } else {
-      pending.emplace_back(e, std::move(name));
-    }
+    pending.emplace_back(e, std::move(name));
   }
   for (auto& [e, name] : pending) {
     for (uint32_t tail = 0;; ++tail) {
       std::u16string candidate = ShortenUDFName(name, osta::MAX_NAME_UNITS, tail);
-      if (!candidate.empty() && taken.insert(UDFNameKey(candidate)).second) {
+      if (!candidate.empty() && taken.insert(candidate).second) {
         e->UDFFileInfo.UDFName = std::move(candidate);
         break;
       }
@@ -146,9 +163,18 @@ struct FileEntryFields {
   uint32_t dataLbn = 0;
   uint64_t uniqueID = 0;
   uint32_t ownLbn = 0;
+  timestamp time;  // access, modification and attribute time alike
 };
 
-void BuildFileEntry(const TCDFiles& cd, uint8_t* fe, const FileEntryFields& f) {
+// The entry's own time: what the ISO 9660 record of the same entry says, with its own offset.
+// The root has no entry, and an entry whose time was never set has none; both get the layout
+// time.
+timestamp EntryTime(const TCDFiles& cd, const TFileEntry* e) {
+  if (!e || e->Time.wYear == 0 || e->Time.wMonth == 0) return cd.UDFBridgeInfo.UDFTimeStamp;
+  return UDFTimeStampFromLocal(e->Time, e->TimeZone);
+}
+
+void BuildFileEntry(uint8_t* fe, const FileEntryFields& f) {
   std::memset(fe, 0, kSectorSize);
   PutU16(fe, 20, ICB_STRATEGY_TYPE);
   PutU16(fe, 24, 1);  // maximum number of entries
@@ -160,10 +186,9 @@ void BuildFileEntry(const TCDFiles& cd, uint8_t* fe, const FileEntryFields& f) {
   PutU16(fe, 48, f.linkCount);
   PutU64(fe, 56, f.informationLength);
   PutU64(fe, 64, BytesToBlocks(f.informationLength));
-  const timestamp& t = cd.UDFBridgeInfo.UDFTimeStamp;
-  WriteUDFTimeStamp(fe + 72, t);
-  WriteUDFTimeStamp(fe + 84, t);
-  WriteUDFTimeStamp(fe + 96, t);
+  WriteUDFTimeStamp(fe + 72, f.time);
+  WriteUDFTimeStamp(fe + 84, f.time);
+  WriteUDFTimeStamp(fe + 96, f.time);
   PutU32(fe, 108, 1);  // checkpoint
   PutImplementationRegid(fe, 128);
   PutU64(fe, 160, f.uniqueID);
@@ -197,15 +222,14 @@ void WriteTerminatingDescriptor(uint8_t* d, uint32_t location) {
 }
 
 // The main or the reserve volume descriptor sequence, six sectors from `d`.
-void WriteVolumeDescriptorSequence(const TCDFiles& cd, uint8_t* d, uint32_t base,
-                                   const uint8_t (&label)[31], size_t labelLength) {
+void WriteVolumeDescriptorSequence(const TCDFiles& cd, uint8_t* d, uint32_t base) {
   const UDFBridgeInformation& bi = cd.UDFBridgeInfo;
   const uint32_t s = bi.SessionStarting_LSA;
 
   uint8_t* pvd = d;
   PutU32(pvd, 16, 1);  // volume descriptor sequence number
   PutU32(pvd, 20, 0);  // primary volume descriptor number
-  PutDString(pvd, 24, 32, label, labelLength);
+  PutLabel(cd, pvd, 24, 32);  // volume identifier
   PutU16(pvd, 56, 1);  // volume sequence number
   PutU16(pvd, 58, 1);
   PutU16(pvd, 60, 2);  // interchange level
@@ -229,7 +253,7 @@ void WriteVolumeDescriptorSequence(const TCDFiles& cd, uint8_t* d, uint32_t base
   uint8_t* lvd = d + kSectorSize;
   PutU32(lvd, 16, 2);
   PutCharspec(lvd, 20);
-  PutDString(lvd, 84, 128, label, labelLength);
+  PutLabel(cd, lvd, 84, 128);  // logical volume identifier
   PutU32(lvd, 212, kSectorSize);
   PutDomainRegid(lvd, 216, osta::DOMAIN_FLAGS_WRITE_PROTECTED);
   PutLongAD(lvd, 248, 2 * kSectorSize, Lbn(cd, bi.FileSetDescriptor_LSAWRTSession), 0);
@@ -274,7 +298,7 @@ void WriteVolumeDescriptorSequence(const TCDFiles& cd, uint8_t* d, uint32_t base
   PutU32(iuvd, 16, 5);
   PutUDFSuffixRegid(iuvd, 20, osta::LV_INFO_IDENTIFIER);
   PutCharspec(iuvd, 52);
-  PutDString(iuvd, 116, 128, label, labelLength);
+  PutLabel(cd, iuvd, 116, 128);  // logical volume identifier
   PutImplementationRegid(iuvd, 352);
   BuildUDFTag(iuvd, TAG_IMPLEMENTATION_USE_VOLUME_DESCRIPTOR, 496, base + 4);
 
@@ -331,7 +355,8 @@ void WriteOneBlock(TCDFiles& cd, uint8_t* sector) {
       f.dataLbn = Lbn(cd, di.DirData_LSOffsetWRTSession);
       f.uniqueID = d == cd.RootDir ? 0 : uint64_t(bi.ICB_UniqueID++);
       f.ownLbn = Lbn(cd, di.DirICB_LSOffsetWRTSession);
-      BuildFileEntry(cd, sector, f);
+      f.time = EntryTime(cd, d->Entry);
+      BuildFileEntry(sector, f);
       bi.Status = FileDirWritingStatus::WritingDirData;
       bi.BlockOffsetWritingDirData = 0;
       di.CurrentFileEntry = d->Files;
@@ -377,7 +402,8 @@ void WriteOneBlock(TCDFiles& cd, uint8_t* sector) {
       f.dataLbn = FileDataLbn(cd, *e);
       f.uniqueID = uint64_t(bi.ICB_UniqueID++);
       f.ownLbn = Lbn(cd, e->UDFFileInfo.FileICB_LSOffsetWRTSession);
-      BuildFileEntry(cd, sector, f);
+      f.time = EntryTime(cd, e);
+      BuildFileEntry(sector, f);
       Proceed(cd, d, e->NextFile);
       return;
     }
@@ -412,7 +438,6 @@ void EnterDirectory(TCDFiles& cd, TDirEntry& d) {
 
 void LayoutUDFVolumeStructures(TCDFiles& cd, uint32_t cursor) {
   UDFBridgeInformation& bi = cd.UDFBridgeInfo;
-  bi.UDFTimeStamp = UDFTimeStampNow();
   bi.NumberOfDirectories = 1;
   bi.NumberOfFiles = 0;
   bi.ICB_UniqueID = 16;
@@ -424,9 +449,10 @@ void LayoutUDFVolumeStructures(TCDFiles& cd, uint32_t cursor) {
   bi.AnchorVolumeDescriptorPointer_LSAWRTSession = kAnchor;
   bi.PartitionStarting_LSA = kPartitionStart;
   bi.FileSetDescriptor_LSAWRTSession = kFileSet;
-  uint8_t label[31];
-  bi.UDFVolumeIdentifierLength = int8_t(CompressedLabel(cd, label));
-  std::memcpy(bi.VolumeIdentifier, label, sizeof label);
+  bi.UDFTimeStamp = UDFTimeStampFromLocal(cd.LayoutTime, cd.LayoutTimeZone);
+  std::memset(bi.VolumeIdentifier, 0, sizeof bi.VolumeIdentifier);
+  bi.UDFVolumeIdentifierLength =
+      int8_t(CompressedLabel(cd, sizeof bi.VolumeIdentifier + 1, bi.VolumeIdentifier));
 }
 
 uint32_t UDFFileSetDescriptorSector(const TCDFiles& cd) {
@@ -499,13 +525,10 @@ void WriteVolumeRecognitionSequence(const TCDFiles&, uint8_t* dest) {
 
 void WriteUDFVolumeDescriptorSequences(const TCDFiles& cd, uint8_t* dest) {
   std::memset(dest, 0, kPacketSize);
-  uint8_t label[31];
-  const size_t labelLength = CompressedLabel(cd, label);
   const UDFBridgeInformation& bi = cd.UDFBridgeInfo;
   const uint32_t main = bi.MainVolumeDescriptorSequenceExtent_LSAWRTSession;
   for (uint32_t c : {0u, 16u})
-    WriteVolumeDescriptorSequence(cd, dest + c * kSectorSize, bi.SessionStarting_LSA + main + c,
-                                  label, labelLength);
+    WriteVolumeDescriptorSequence(cd, dest + c * kSectorSize, bi.SessionStarting_LSA + main + c);
 }
 
 void WriteLogicalVolumeIntegrity(const TCDFiles& cd, uint8_t* dest) {
@@ -545,8 +568,6 @@ void WriteAnchorVolumeDescriptorPointer(const TCDFiles& cd, uint8_t* dest, uint3
 void WriteFileSetDescriptor(const TCDFiles& cd, uint8_t* dest) {
   std::memset(dest, 0, 2 * kSectorSize);
   const UDFBridgeInformation& bi = cd.UDFBridgeInfo;
-  uint8_t label[31];
-  const size_t labelLength = CompressedLabel(cd, label);
   const uint32_t lbn = Lbn(cd, bi.FileSetDescriptor_LSAWRTSession);
   const uint32_t rootIcb = cd.RootDir ? cd.RootDir->UDFDirInfo.DirICB_LSOffsetWRTSession
                                       : bi.RootDirectoryICB_LSAWRTSession;
@@ -558,9 +579,9 @@ void WriteFileSetDescriptor(const TCDFiles& cd, uint8_t* dest) {
   PutU32(dest, 40, 0);  // file set number
   PutU32(dest, 44, 0);  // file set descriptor number
   PutCharspec(dest, 48);
-  PutDString(dest, 112, 128, label, labelLength);
+  PutLabel(cd, dest, 112, 128);  // logical volume identifier
   PutCharspec(dest, 240);
-  PutDString(dest, 304, 32, label, labelLength);
+  PutLabel(cd, dest, 304, 32);  // file set identifier
   PutLongAD(dest, 400, kSectorSize, Lbn(cd, rootIcb), 0);
   PutDomainRegid(dest, 416, 0);
   BuildUDFTag(dest, TAG_FILE_SET_DESCRIPTOR, 496, lbn);

@@ -1,6 +1,6 @@
 #include "layout/bvkUDFTime.h"
 
-#include <ctime>
+#include <algorithm>
 
 #include "layout/bvkUDFUtils.h"
 
@@ -36,7 +36,21 @@ timestamp UDFTimeStampFromUnixSeconds(int64_t seconds) {
   return t;
 }
 
-timestamp UDFTimeStampNow() { return UDFTimeStampFromUnixSeconds(int64_t(std::time(nullptr))); }
+timestamp UDFTimeStampFromLocal(const TSystemTime& t, int32_t offset15) {
+  // The time zone field is a signed 12-bit count of minutes; real zones lie within a day.
+  const int32_t minutes = std::clamp(offset15, -96, 96) * 15;
+  timestamp u;
+  u.typeAndTimezone = uint16_t(0x1000 | (uint32_t(minutes) & 0x0FFF));
+  u.year = int16_t(t.wYear);
+  u.month = uint8_t(t.wMonth);
+  u.day = uint8_t(t.wDay);
+  u.hour = uint8_t(t.wHour);
+  u.minute = uint8_t(t.wMinute);
+  u.second = uint8_t(t.wSecond);
+  u.centiseconds = uint8_t(t.wMilliseconds % 1000 / 10);
+  u.hundredsOfMicroseconds = uint8_t(t.wMilliseconds % 10 * 10);
+  return u;
+}
 
 void WriteUDFTimeStamp(uint8_t* dest, const timestamp& t) {
   PutU16(dest, 0, t.typeAndTimezone);

@@ -47,7 +47,7 @@ struct UDFDirectoryInformation {
 };
 
 struct UDFBridgeInformation {
-  uint8_t VolumeIdentifier[31] = {};     // label, OSTA compressed Unicode (ID 16)
+  uint8_t VolumeIdentifier[31] = {};     // label as a 32-byte dstring holds it (ID 8 or 16)
   uint8_t FIDContainer[296] = {};        // one file identifier descriptor being emitted
   int8_t UDFVolumeIdentifierLength = 0;  // bytes used in VolumeIdentifier
   uint16_t PartialFIDLengthRecovered = 0;

@@ -51,21 +51,4 @@ std::u16string ShortenUDFName(std::u16string_view name, uint32_t maxUnits, uint3
   return std::u16string(CutUnits(out, maxUnits));
 }
 
-std::u16string UDFNameKey(std::u16string_view name) {
-  // Simple case folding for Latin, Greek and Cyrillic, whose letters come in fixed case
-  // pairs. Other scripts compare exactly: the tree already keeps whole names unique, so only
-  // two cut names differing solely in such a letter's case could still meet.
-  std::u16string key(name);
-  for (char16_t& c : key) {
-    if ((c >= u'A' && c <= u'Z') || (c >= 0xC0 && c <= 0xDE && c != 0xD7) ||
-        (c >= 0x391 && c <= 0x3AB && c != 0x3A2) || (c >= 0x410 && c <= 0x42F))
-      c = char16_t(c + 0x20);
-    else if (c >= 0x400 && c <= 0x40F)
-      c = char16_t(c + 0x50);
-    else if (c >= 0x100 && c <= 0x137 && (c & 1) == 0)
-      c = char16_t(c + 1);
-  }
-  return key;
-}
-
 }  // namespace torvik

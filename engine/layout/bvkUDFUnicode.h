@@ -16,8 +16,4 @@ int CompressOSTAUnicode(int count, uint8_t compressionID, const char16_t* source
 // a surrogate pair; with tail > 0, "~tail" goes before the extension.
 std::u16string ShortenUDFName(std::u16string_view name, uint32_t maxUnits, uint32_t tail);
 
-// Comparison key under which two UDF names count as the same name: case-insensitive readers
-// must not see two entries of one directory under one name.
-std::u16string UDFNameKey(std::u16string_view name);
-
 }  // namespace torvik

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <set>
+#include <tuple>
 
 #include "iso_test_support.h"
 
@@ -61,12 +62,13 @@ TEST_F(IsoHeaderTest, EmptyLayoutWithoutJolietIsByteExact) {
   EXPECT_EQ(LE32(pvd, 144), 0u);
   EXPECT_EQ(BE32(pvd, 148), 19u);
   EXPECT_EQ(BE32(pvd, 152), 0u);
-  const V root{34, 0, 20, 0, 0, 0, 0, 0, 0, 20, 0, 8, 0, 0, 0, 0, 8, 0, 0, 0, 0, 0, 0, 0, 0,
-               2,  0, 0,  1, 0, 0, 1, 1, 0};
+  // The root record is dated with the layout: the root has no entry of its own.
+  const V root{34,  0, 20, 0, 0, 0, 0, 0, 0, 20, 0, 8, 0, 0, 0, 0, 8, 0, 125, 3, 30, 1, 2, 3,
+               242, 2, 0,  0, 1, 0, 0, 1, 1, 0};
   EXPECT_EQ(Slice(pvd, 156, 34), root);
   EXPECT_EQ(pvd[881], 1);
-  // Identifiers and dates other than the label stay zero.
-  for (size_t i = 190; i < 881; ++i) ASSERT_EQ(pvd[i], 0) << "PVD byte " << i;
+  // Identifiers other than the label stay zero (the dates are checked with the folders').
+  for (size_t i = 190; i < 813; ++i) ASSERT_EQ(pvd[i], 0) << "PVD byte " << i;
 
   EXPECT_EQ(Slice(Sector(17), 0, 8), (V{255, 'C', 'D', '0', '0', '1', 1, 0}));
   EXPECT_EQ(Slice(Sector(18), 0, 12), (V{1, 0, 20, 0, 0, 0, 1, 0, 0, 0, 0, 0}));
@@ -227,7 +229,36 @@ TEST_F(IsoHeaderTest, RecordingDateUsesEachEntrysOwnZone) {
   EXPECT_EQ(recs[2].Date, (V{124, 7, 14, 9, 30, 5, 8}));
   EXPECT_EQ(recs[3].Date, (V{124, 1, 2, 23, 59, 58, uint8_t(-20)}));
   EXPECT_EQ(JolietRecords(*cd.RootDir)[2].Date, (V{124, 7, 14, 9, 30, 5, 8}));
-  EXPECT_EQ(recs[0].Date, V(7, 0));  // "." and ".." carry no date
+}
+
+// "." carries its folder's own time and ".." the parent's, each with its own offset; the root
+// has no entry and carries the layout time, in its extent and in every volume descriptor.
+TEST_F(IsoHeaderTest, FolderRecordsAndVolumeDates) {
+  cd.ISO9660v1999FS = true;
+  pDirEntry docs = AddDir(u"\\", u"Docs");
+  pDirEntry inner = AddDir(u"\\Docs", u"Inner");
+  docs->Entry->Time = TSystemTime{2024, 7, 0, 14, 9, 30, 5, 0};
+  docs->Entry->TimeZone = 8;
+  inner->Entry->Time = TSystemTime{2001, 1, 0, 2, 3, 4, 5, 0};
+  inner->Entry->TimeZone = -20;
+  PrepareAndBuild();
+  const V layout{125, 3, 30, 1, 2, 3, 242}, docsDate{124, 7, 14, 9, 30, 5, 8},
+      innerDate{101, 1, 2, 3, 4, 5, 236};
+  const std::tuple<const TDirEntry*, V, V> cases[] = {  // folder, ".", ".."
+      {cd.RootDir, layout, layout}, {docs, docsDate, layout}, {inner, innerDate, docsDate}};
+  for (const auto& [dir, dot, dotdot] : cases)
+    for (const auto& recs : {IsoRecords(*dir), JolietRecords(*dir)}) {
+      EXPECT_EQ(recs[0].Date, dot) << dir->ShortName;
+      EXPECT_EQ(recs[1].Date, dotdot) << dir->ShortName;
+    }
+  // Created and modified with the layout; no expiry or effective date (all '0' digits).
+  for (uint32_t s : {16u, 17u, 18u}) {  // primary, ISO 9660:1999, Joliet
+    EXPECT_EQ(Slice(Sector(s), 156 + 18, 7), layout) << s;
+    EXPECT_EQ(Slice(Sector(s), 813, 68), Bytes(std::string_view("2025033001020345\xF2"
+                                                                "2025033001020345\xF2"
+                                                                "0000000000000000\0"
+                                                                "0000000000000000\0", 68)));
+  }
 }
 
 TEST_F(IsoHeaderTest, ISO9660v1999NamesAndEnhancedDescriptor) {

@@ -261,5 +261,32 @@ TEST_F(IsoInteropTest, UDFBridgeLeavesTheISOHierarchiesIntact) {
   EXPECT_NE(udf.find("numdirs=4"), std::string::npos) << udf;
 }
 
+// One folder may hold entries whose long names are the same text or differ only in case. The
+// UDF view keeps each exact name, a later identical one with a "~N" tail, each with its bytes.
+TEST_F(IsoInteropTest, UDFKeepsEveryEntryWhoseNamesClash) {
+  if (!HaveTool("7z")) GTEST_SKIP() << "7z missing";
+  cd.UDFBridge = true;
+  const std::pair<std::u16string, std::string> cases[] = {  // long name, name in the UDF view
+      {u"a.txt", "a.txt"}, {u"a~1.txt", "a~1.txt"}, {u"a.txt", "a~2.txt"}, {u"A.TXT", "A.TXT"}};
+  std::vector<pFileEntry> entries;
+  for (const auto& [name, udf] : cases) {
+    const std::u16string inserted(1, char16_t(u'a' + entries.size()));
+    entries.push_back(AddFile(u"\\", inserted + u".bin", 90));
+    entries.back()->LongName = name;  // Prepare does not consult the folder's name index
+  }
+  const std::string img = WriteImage();
+  const fs::path out = dir_ / "udf";
+  int status = -1;
+  const std::string log = RunTool("7z x -y -tUDF '-o" + out.string() + "' '" + img + "'", &status);
+  ASSERT_EQ(status, 0) << log;
+  for (size_t i = 0; i < std::size(cases); ++i) {
+    std::ifstream f(out / cases[i].second, std::ios::binary);
+    const std::vector<char> bytes((std::istreambuf_iterator<char>(f)), {});
+    ASSERT_EQ(bytes.size(), 90u) << cases[i].second << "\n" << log;
+    for (size_t k = 0; k < bytes.size(); ++k)
+      ASSERT_EQ(uint8_t(bytes[k]), DataByte(*entries[i], k)) << cases[i].second << " byte " << k;
+  }
+}
+
 }  // namespace
 }  // namespace torvik::test

@@ -3,6 +3,7 @@
 
 #include "iso_test_support.h"
 #include "layout/bvkISO9660Structures.h"
+#include "layout/bvkUDFBridge.h"
 
 namespace torvik::test {
 namespace {
@@ -186,6 +187,7 @@ TEST_F(IsoLayoutTest, FileOf4GiBLeavesTheLayoutUnprepared) {
 
 TEST_F(IsoLayoutTest, UDFBridgeReservesItsAreasAndTheClosingAnchor) {
   cd.UDFBridge = true;
+  AddFile(u"\\", u"data.bin", 100 * 2048);  // big enough to need no padding
   const uint32_t raw = Prepare(cd);
   // The ISO structures continue after the UDF file set descriptor and its terminator.
   EXPECT_EQ(cd.PathTableExtentL, cd.UDFBridgeInfo.FileSetDescriptor_LSAWRTSession + 2);
@@ -195,6 +197,40 @@ TEST_F(IsoLayoutTest, UDFBridgeReservesItsAreasAndTheClosingAnchor) {
   EXPECT_GT(cd.TotalImageSize, cd.FirstDataSector);
   EXPECT_EQ(cd.FirstDataSector,
             cd.HeaderSectors + cd.UDFBridgeInfo.NumberOfBlocksRequiredForFileDirStructures);
+}
+
+// UDF readers refuse images under 300 sectors: UDF images are padded to 320 (whole packets) at
+// the end of the session, inside the partition, the closing anchor last. Others keep their size.
+TEST_F(IsoLayoutTest, SmallUDFImagesArePaddedToWhatEveryReaderOpens) {
+  struct Case {
+    bool udf;
+    uint32_t needed;  // sectors the content needs, closing anchor included; 0: empty tree
+    uint32_t session, raw, total;
+  };
+  const Case cases[] = {{false, 0, 0, 150, 160}, {true, 0, 0, 300, 320},
+                        {true, 299, 0, 300, 320}, {true, 320, 0, 320, 320},
+                        {true, 321, 0, 321, 352}, {true, 0, 11400, 300, 320}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.needed + c.session);
+    ClearAll(cd);
+    cd.UDFBridge = c.udf;
+    if (c.needed > 0) {
+      pFileEntry f = AddFile(u"\\", u"data.bin", 1);
+      Prepare(cd);  // where the data starts does not depend on the file's size
+      f->FileSize = int64_t(c.needed - 1 - cd.FirstDataSector) * 2048;
+    }
+    EXPECT_EQ(Prepare(cd), c.raw);
+    EXPECT_EQ(cd.TotalImageSize, c.total);
+    if (!c.udf) continue;
+    cd.FirstWritableSector = cd.VDImageSize = cd.UDFBridgeInfo.SessionStarting_LSA = c.session;
+    ASSERT_TRUE(BuildISOHeader(cd));
+    EXPECT_EQ(Both32(Sector(16), 80), c.session + c.total);  // volume space size
+    std::vector<uint8_t> s(32 * 2048);
+    WriteAnchorVolumeDescriptorPointer(cd, s.data(), c.total - 1);
+    EXPECT_EQ(LE32(s, 12), c.session + c.total - 1);  // where the anchor says it is
+    WriteUDFVolumeDescriptorSequences(cd, s.data());
+    EXPECT_EQ(LE32(s, 2 * 2048 + 192), c.session + c.total - 1 - 257);  // partition length
+  }
 }
 
 }  // namespace

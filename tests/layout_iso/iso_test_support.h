@@ -18,6 +18,10 @@ namespace torvik::test {
 
 // A fixed instant (2021-06-15 12:00:00 UTC) so that every run lays out the same bytes.
 constexpr TFileTime kFixedTime = 132682320000000000ULL;
+// Put in place of the layout time Prepare took, before the header is built, for the same reason:
+// 2025-03-30 01:02:03.45 at -03:30.
+constexpr TSystemTime kLayoutTime{2025, 3, 0, 30, 1, 2, 3, 450};
+constexpr int8_t kLayoutZone = -14;
 
 inline uint32_t LE32(std::span<const uint8_t> s, size_t off) {
   return uint32_t(s[off]) | uint32_t(s[off + 1]) << 8 | uint32_t(s[off + 2]) << 16 |
@@ -119,6 +123,8 @@ class IsoLayoutTestBase : public ::testing::Test {
   void PrepareAndBuild() {
     Prepare(cd);
     ASSERT_TRUE(cd.Prepared);
+    cd.LayoutTime = kLayoutTime;
+    cd.LayoutTimeZone = kLayoutZone;
     ASSERT_TRUE(BuildISOHeader(cd));
     ASSERT_EQ(cd.isom.size(), size_t(cd.HeaderSectors) * 2048);
   }

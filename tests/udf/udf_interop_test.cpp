@@ -3,6 +3,7 @@
 // images built by torvik-cli.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -13,6 +14,8 @@
 #include <map>
 #include <regex>
 #include <set>
+#include <string>
+#include <tuple>
 
 #include "layout/bvkUDFTime.h"
 #include "udf_reader.h"
@@ -85,7 +88,7 @@ std::map<std::string, int64_t> MakeSourceTree(const fs::path& src) {
 // An image made of the bridge's structures alone opens in udfinfo with the tree's counts.
 TEST_F(UdfInterop, BridgeStructuresOpenInUdfinfo) {
   udftest::TreeBuilder t;
-  t.cd().VolumeLabelW = u"Holiday Photos 2024";
+  t.cd().VolumeLabelW = u"Holiday Photos 2026";
   pDirEntry a = t.Dir(t.root(), u"Album");
   t.Dir(a, u"Raw");
   t.Dir(t.root(), u"Empty");
@@ -103,7 +106,13 @@ TEST_F(UdfInterop, BridgeStructuresOpenInUdfinfo) {
   int rc = 0;
   const std::string info = Shell("udfinfo '" + path.string() + "'", &rc);
   ASSERT_EQ(rc, 0) << info;
-  EXPECT_EQ(Field(info, "label"), "Holiday Photos ");
+  // One byte per character: the whole label fits the 32-byte fields too.
+  for (const char* field : {"label", "lvid", "vid", "fsid"})
+    EXPECT_EQ(Field(info, field), "Holiday Photos 2026") << field;
+  if (Have("blkid")) {
+    EXPECT_EQ(Shell("blkid -p -o value -s LABEL '" + path.string() + "'"),
+              "Holiday Photos 2026\n");
+  }
   EXPECT_EQ(Field(info, "numfiles"), "300");
   EXPECT_EQ(Field(info, "numdirs"), "4");
   EXPECT_EQ(Field(info, "udfrev"), "1.50");
@@ -125,11 +134,13 @@ class UdfCliInterop : public UdfInterop {
       GTEST_SKIP() << "torvik-cli build-iso has no --udf";
     if (!Have("xorriso") || !Have("isoinfo")) GTEST_SKIP() << "xorriso or isoinfo missing";
   }
-  // Builds IMG from SRC with the UDF bridge; returns the command's output on failure.
-  void Build(const fs::path& img, const fs::path& src, const std::string& label) {
+  // Builds IMG from SRC with the UDF bridge; returns the command's output on failure. `env`
+  // goes before the command (e.g. "TZ=Europe/Berlin").
+  void Build(const fs::path& img, const fs::path& src, const std::string& label,
+             const std::string& env = "") {
     int rc = 0;
-    const std::string out = Shell(cli_ + " build-iso -q --udf --volume-id '" + label + "' '" +
-                                      img.string() + "' '" + src.string() + "'",
+    const std::string out = Shell(env + " " + cli_ + " build-iso -q --udf --volume-id '" +
+                                      label + "' '" + img.string() + "' '" + src.string() + "'",
                                   &rc);
     ASSERT_EQ(rc, 0) << out;
   }
@@ -244,4 +255,91 @@ TEST_F(UdfCliInterop, SparseFileOfOneAndAHalfGiB) {
   EXPECT_EQ(r.ReadFile(n, 1u << 20, 1)[0], 0);
   ::close(fd);
   EXPECT_EQ(Field(Shell("udfinfo '" + img.string() + "'"), "numfiles"), "1");
+}
+
+// ---- what other readers show: small images, times -------------------------------------------
+
+// udfdump and udfclient take an image for a medium of 512-byte sectors unless told otherwise.
+// Each exits with 1 when it cannot open the image ("Disc size too small" under 300 sectors).
+bool UdfdumpOpens(const fs::path& img) {
+  int rc = -1;
+  const std::string out = Shell("udfdump -b 2048 '" + img.string() + "' </dev/null", &rc);
+  return rc == 0 && out.find("Volume set") != std::string::npos;
+}
+
+// udfclient mounts each volume as a folder of its root, named after the volume; this lists
+// that folder, or gives nothing when the image does not open.
+std::string UdfclientListing(const fs::path& img) {
+  int rc = -1;
+  const std::string udfclient = " | udfclient -b 2048 '" + img.string() + "'";
+  const std::string top = Shell("printf 'ls\\nquit\\n'" + udfclient, &rc);
+  static const std::regex folder(R"(\nd\S*\s+-?\d+\s+-?\d+\s+\d+\s+(\S[^\n]*))");
+  std::smatch m;
+  if (rc != 0 || !std::regex_search(top, m, folder)) return {};
+  const std::string out = Shell("printf 'ls \"" + m[1].str() + "\"\\nquit\\n'" + udfclient, &rc);
+  return rc == 0 ? out : std::string();
+}
+
+// Images under 300 sectors are padded to 320 (whole packets). The boundary itself: cut to 299
+// sectors an image is refused, at 300 it opens (the anchor at 256 is enough there).
+TEST_F(UdfCliInterop, SmallImagesOpenInUdfclientAndUdfdump) {
+  if (!Have("udfclient") || !Have("udfdump")) GTEST_SKIP() << "udfclient or udfdump missing";
+  fs::create_directories(dir_ / "empty");
+  fs::create_directories(dir_ / "one");
+  std::ofstream(dir_ / "one" / "small.txt") << "six b\n";
+  for (const char* tree : {"empty", "one"}) {
+    const fs::path img = dir_ / (std::string(tree) + ".iso");
+    Build(img, dir_ / tree, "Small");
+    EXPECT_EQ(fs::file_size(img), 320u * 2048) << tree;
+    EXPECT_TRUE(UdfdumpOpens(img)) << tree;
+    const std::string listing = UdfclientListing(img);
+    EXPECT_NE(listing, "") << tree;
+    EXPECT_EQ(listing.find(" small.txt\n") != std::string::npos, tree[0] == 'o') << listing;
+  }
+  const fs::path cut = dir_ / "empty.iso";
+  fs::resize_file(cut, 299 * 2048);
+  EXPECT_FALSE(UdfdumpOpens(cut));
+  EXPECT_EQ(UdfclientListing(cut), "");
+  fs::resize_file(cut, 300 * 2048);
+  EXPECT_TRUE(UdfdumpOpens(cut));
+}
+
+// Known modification times, the image built in a zone with daylight saving: 7-Zip's UDF reader
+// gives the sources' instants; isoinfo dates "." and ".." like their folders (it prints local
+// dates, which the midday times keep on the same day); expiry and effective dates are unset.
+TEST_F(UdfCliInterop, FileAndFolderTimesReadBackEverywhere) {
+  if (!Have("7z")) GTEST_SKIP() << "7z missing";
+  const fs::path src = dir_ / "src", img = dir_ / "times.iso";
+  fs::create_directories(src / "Album");
+  std::ofstream(src / "Album" / "a.txt") << "a";
+  std::ofstream(src / "b.bin") << "b";
+  const std::tuple<std::string, time_t, std::string> cases[] = {
+      {"Album/a.txt", 1278591011, "2010-07-08 12:10:11"},  // +02:00 in Berlin
+      {"b.bin", 1577797198, "2019-12-31 12:59:58"},        // +01:00
+      {"Album", 981201906, "2001-02-03 12:05:06"},         // the folder last
+  };
+  for (const auto& [path, seconds, shown] : cases) {
+    const struct timespec times[2] = {{seconds, 0}, {seconds, 0}};
+    ASSERT_EQ(::utimensat(AT_FDCWD, (src / path).c_str(), times, 0), 0) << path;
+  }
+  Build(img, src, "Times", "TZ=Europe/Berlin");
+  const std::string udf = Shell("TZ=UTC 7z l -slt -tUDF '" + img.string() + "'");
+  for (const auto& [path, seconds, shown] : cases) {
+    const size_t at = udf.find("Path = " + path + "\n");
+    ASSERT_NE(at, std::string::npos) << udf;
+    EXPECT_EQ(udf.substr(udf.find("Modified = ", at) + 11, 19), shown) << path;
+  }
+  // "Directory listing of /ALBUM/", then "." and ".." dated "Feb  3 2001" style.
+  const std::string iso = Shell("isoinfo -l -i '" + img.string() + "'");
+  std::smatch root, album;
+  const std::string date = R"(\s(\w{3} [ \d]\d \d{4}) \[.*)";
+  const std::string dots = R"(\n.*)" + date + R"(  \. \n.*)" + date + R"(  \.\. \n)";
+  ASSERT_TRUE(std::regex_search(iso, root, std::regex("of /" + dots))) << iso;
+  ASSERT_TRUE(std::regex_search(iso, album, std::regex("of /ALBUM/" + dots))) << iso;
+  EXPECT_EQ(album[1].str(), "Feb  3 2001");  // the folder's own time
+  EXPECT_EQ(album[2].str(), root[1].str());  // its parent's: the root's, made with the image
+  EXPECT_EQ(root[1].str().find("1900"), std::string::npos);
+  const std::string pvd = Shell("xorriso -indev '" + img.string() + "' -pvd_info");
+  EXPECT_NE(pvd.find("Expir. Time  : 0000000000000000"), std::string::npos) << pvd;
+  EXPECT_NE(pvd.find("Eff. Time    : 0000000000000000"), std::string::npos) << pvd;
 }

@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <tuple>
+#include <vector>
 
 #include "layout/bvkUDFBridge.h"
 #include "layout/bvkUDFTime.h"
@@ -123,14 +125,14 @@ TEST(UDFLayout, StructurePositionsAndFixedFields) {
                            std::string("\x06\0\0\0\0\0\0\0", 8);
   const std::string domain = std::string("\0*OSTA UDF Compliant", 20) + std::string(4, '\0');
   const std::string charspec = std::string("\0OSTA Compressed Unicode", 24);
-  const std::string label = std::string("\x10\0B\0a\0c\0k\0u\0p", 13);
+  const std::string label = std::string("\x08" "Backup", 7);
   const Field fields[] = {
       {16, 0, std::string("\0BEA01\x01", 7)},
       {17, 0, std::string("\0NSR02\x01", 7)},
       {18, 0, std::string("\0TEA01\x01", 7)},
-      {32, 24, label}, {32, 55, "\x0d"}, {32, 388, impl}, {32, 200, charspec},
+      {32, 24, label}, {32, 55, "\x07"}, {32, 388, impl}, {32, 200, charspec},
       {32, 72, std::string("\x08" "0CFE90CB", 9)}, {32, 199, "\x09"},
-      {33, 84, label}, {33, 211, "\x0d"}, {33, 216, domain},
+      {33, 84, label}, {33, 211, "\x07"}, {33, 216, domain},
       {33, 240, std::string("\x50\x01\x03", 3)},
       {33, 248, std::string("\0\x10\0\0\0\0\0\0\0\0", 10)},             // file set at block 0
       {33, 432, std::string("\0\x20\0\0\x40\0\0\0\x01\x06\x01\0\0\0", 14)},  // integrity, map
@@ -142,7 +144,7 @@ TEST(UDFLayout, StructurePositionsAndFixedFields) {
       {64, 72, std::string("\x01\0\0\0\x30\0\0\0\0\0\0\0\x1e\0\0\0", 16)},
       {64, 88, impl}, {64, 120, std::string("\x01\0\0\0\x02\0\0\0\x50\x01\x50\x01\x50\x01", 14)},
       {256, 16, std::string("\0\x80\0\0\x20\0\0\0\0\x80\0\0\x30\0\0\0", 16)},
-      {257, 304, label}, {257, 335, "\x0d"}, {257, 400, std::string("\0\x08\0\0\x02\0\0\0", 8)},
+      {257, 304, label}, {257, 335, "\x07"}, {257, 400, std::string("\0\x08\0\0\x02\0\0\0", 8)},
       {257, 416, domain},
       // Root file entry: a directory of 2 links, parent and Docs descriptors (40 + 48).
       {259, 27, "\x04"},
@@ -192,16 +194,33 @@ TEST(UDFLayout, IdentifierDescriptorsSplitAcrossSectorsAndCalls) {
   }
 }
 
-TEST(UDFLayout, LabelIsCutToFifteenCharacters) {
-  udftest::TreeBuilder t;
-  t.cd().VolumeLabelW = u"ABCDEFGHIJKLMNOPQRSTUVWXYZ";
-  Image img(t.cd());
-  EXPECT_EQ(t.cd().UDFBridgeInfo.UDFVolumeIdentifierLength, 31);
-  EXPECT_EQ(img.At(32)[24 + 31], 31);   // 32-byte dstring
-  EXPECT_EQ(img.At(33)[84 + 127], 31);  // 128-byte dstring
-  auto r = img.Reader();
-  ASSERT_TRUE(r.Read()) << r.errors.front();
-  EXPECT_EQ(r.label, "ABCDEFGHIJKLMNO");
+// One byte per character while every character fits one (30 in a 32-byte field), two bytes
+// per unit otherwise (15); the 128-byte logical volume identifier holds the whole label.
+TEST(UDFLayout, LabelIsCutToWhatEachFieldHolds) {
+  struct Case {
+    std::u16string label;
+    uint8_t id, shortLength, longLength;  // compression ID, bytes in 32- and 128-byte fields
+  };
+  const Case cases[] = {
+      {u"ABCDEFGHIJKLMNOPQRSTUVWXYZ012345", 8, 31, 33},
+      {u"Grüße Ärger", 8, 12, 12},
+      {std::u16string(20, u'Ж'), 16, 31, 41},
+      {std::u16string(14, u'a') + u"\U0001F600b", 16, 29, 35},  // the pair is not split
+  };
+  for (const Case& c : cases) {
+    udftest::TreeBuilder t;
+    t.cd().VolumeLabelW = c.label;
+    Image img(t.cd());
+    // Volume identifier, file set identifier; logical volume identifier (LVD, FSD).
+    for (auto [sector, off, size] : {std::tuple{32u, 24u, 32u}, {257u, 304u, 32u},
+                                     {33u, 84u, 128u}, {257u, 112u, 128u}}) {
+      EXPECT_EQ(img.At(sector)[off], c.id) << sector << "/" << off;
+      EXPECT_EQ(img.At(sector)[off + size - 1], size == 32 ? c.shortLength : c.longLength)
+          << sector << "/" << off;
+    }
+    auto r = img.Reader();
+    ASSERT_TRUE(r.Read()) << r.errors.front();
+  }
 }
 
 // A later session: every address moves by the session start, the partition spans the
@@ -302,8 +321,44 @@ TEST(UDFLayout, LongNamesAreShortenedUniquely) {
   for (auto& [path, node] : r.nodes) {
     EXPECT_LE(path.size(), 128u);
     if (path.rfind(u"/s", 0) == 0) {
-      EXPECT_EQ(UDFNameKey(path.substr(path.size() - 5)), u".jpeg");
+      const std::u16string ext = path.substr(path.size() - 5);
+      EXPECT_TRUE(ext == u".jpeg" || ext == u".JPEG") << std::string(path.begin(), path.end());
     }
   }
   EXPECT_EQ(t.root()->UDFDirInfo.InformationLength, 40 + 5 * 296 + 48 + 52 + 44u);
+}
+
+// A file entry carries its entry's own time and offset (type 1, offset in minutes), like the
+// ISO 9660 record of that entry; the root, which has no entry, and an entry without a time carry
+// the layout time, like the volume structures.
+TEST(UDFLayout, FileEntriesCarryTheirEntrysOwnTime) {
+  udftest::TreeBuilder t;
+  pDirEntry docs = t.Dir(t.root(), u"Docs");
+  pFileEntry summer = t.File(docs, u"summer", 1), winter = t.File(t.root(), u"winter", 1);
+  t.File(t.root(), u"unset", 1);
+  docs->Entry->Time = TSystemTime{2001, 2, 0, 3, 4, 5, 6, 0};
+  docs->Entry->TimeZone = 55;  // +13:45
+  summer->Time = TSystemTime{2024, 7, 0, 14, 9, 30, 5, 257};
+  summer->TimeZone = 8;
+  winter->Time = TSystemTime{2024, 1, 0, 2, 23, 59, 58, 0};
+  winter->TimeZone = -20;
+  Image img(t.cd());  // layout time 2023-11-14 22:13:20 UTC
+  auto r = img.Reader();
+  ASSERT_TRUE(r.Read()) << r.errors.front();
+  using B = std::vector<uint8_t>;
+  const B layout{0x00, 0x10, 0xE7, 0x07, 11, 14, 22, 13, 20, 0, 0, 0};
+  const std::pair<std::u16string, B> cases[] = {
+      {u"/", layout},
+      {u"/unset", layout},
+      {u"/Docs", {0x39, 0x13, 0xD1, 0x07, 2, 3, 4, 5, 6, 0, 0, 0}},
+      {u"/Docs/summer", {0x78, 0x10, 0xE8, 0x07, 7, 14, 9, 30, 5, 25, 70, 0}},
+      {u"/winter", {0xD4, 0x1E, 0xE8, 0x07, 1, 2, 23, 59, 58, 0, 0, 0}},
+  };
+  for (const auto& [path, bytes] : cases) {
+    const uint8_t* fe = img.At(r.partitionStart + r.nodes.at(path).entryLbn);
+    for (uint32_t off : {72u, 84u, 96u})  // access, modification, attribute time
+      EXPECT_EQ(B(fe + off, fe + off + 12), bytes) << path.size() << " at " << off;
+  }
+  for (auto [sector, off] : {std::pair{32u, 376u}, {64u, 16u}, {257u, 16u}})
+    EXPECT_EQ(B(img.At(sector) + off, img.At(sector) + off + 12), layout) << sector;
 }

@@ -5,6 +5,7 @@
 #include <set>
 
 #include "layout/bvkUDFBridge.h"
+#include "platform/bvkTime.h"
 
 namespace udftest {
 
@@ -93,6 +94,9 @@ pFileEntry TreeBuilder::File(pDirEntry dir, const std::u16string& name, int64_t 
 // ---- images made of the bridge alone --------------------------------------------------------
 
 uint32_t LayoutBridgeOnly(TCDFiles& cd) {
+  const TLocalTime now = FileTimeToLocal(CurrentFileTime());
+  cd.LayoutTime = now.Time;
+  cd.LayoutTimeZone = int8_t(now.Offset15);
   LayoutUDFVolumeStructures(cd, 16);
   uint32_t cursor = UDFFileSetDescriptorSector(cd) + 2;
   LayoutUDFFileStructures(cd, cursor);
