@@ -148,7 +148,9 @@ TEST_F(FindDataTest, ShortNamesAsWindowsDerivesThem) {
   };
   for (const Case& c : cases) {
     EXPECT_EQ(IsValid83Name(c.name), c.valid) << Utf16ToUtf8(c.name);
-    if (!c.valid) EXPECT_EQ(AlternateName(c.name, 1), c.first) << Utf16ToUtf8(c.name);
+    if (!c.valid) {
+      EXPECT_EQ(AlternateName(c.name, 1), c.first) << Utf16ToUtf8(c.name);
+    }
   }
   EXPECT_EQ(AlternateName(u"IMG_20240101_000001.jpg", 10), u"IMG_2~10.JPG");
 
