@@ -1,5 +1,5 @@
 // Running external programs from tests: the independent readers (xorriso, isoinfo, bsdtar,
-// udfinfo) and torvik-cli itself.
+// 7-Zip, udfinfo, udfclient, udfdump, blkid) and torvik-cli itself.
 #pragma once
 
 #include <sys/wait.h>
