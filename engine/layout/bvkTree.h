@@ -6,8 +6,11 @@
 // paths use backslashes ("\" or "" is the root, "\Docs\2012" a folder). A forward slash is read
 // as a separator in disc paths too: no name on the disc may contain either.
 //
-// Names are compared by simple case folding (see platform/bvkText.h), and a folder's names are
-// unique under that comparison. Every insertion that returns nullptr leaves the layout as it was
+// Names are compared by simple case folding (see platform/bvkText.h): an insertion that names an
+// entry already in the folder meets that entry (and is recorded in TCDFiles::NameClashes when it
+// is a file). The files of one folder listing are the exception: on Linux "readme.txt" and
+// "README.TXT" are two files, so each gets its own entry, and Prepare gives each hierarchy
+// distinct names for them. A backslash in a name becomes '_'. Every insertion that returns nullptr leaves the layout as it was
 // and says why in TCDFiles::LastInsertError; a folder scan that fails part-way takes back what it
 // had added (entries it replaced under ReplaceFile keep their new source).
 #pragma once
@@ -20,8 +23,8 @@
 
 namespace torvik {
 
-// The skipped-marker: an insertion that was skipped (by the OnAddFile handler or because the
-// name is too long). Distinct from nullptr ("nothing") and from every real entry; callers treat
+// The skipped-marker: an insertion that the OnAddFile handler skipped (no name is skipped for
+// its length: each hierarchy shortens what it cannot hold). Distinct from nullptr ("nothing") and from every real entry; callers treat
 // it as success.
 pFileEntry SkippedMarker();
 inline bool IsSkipped(pFileEntry e) { return e == SkippedMarker(); }
