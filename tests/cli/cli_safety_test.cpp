@@ -28,11 +28,7 @@ using torvik::testing::RunCommand;
 
 const std::string kCli = std::getenv("TORVIK_CLI") ? std::getenv("TORVIK_CLI") : "torvik-cli";
 
-std::string Quote(const std::string& s) {
-  std::string q = "'";
-  for (char c : s) q += c == '\'' ? std::string("'\\''") : std::string(1, c);
-  return q + "'";
-}
+using torvik::testing::Quote;
 
 class CliSafety : public ::testing::Test {
  protected:

@@ -16,6 +16,13 @@ struct CommandResult {
   std::string out;  // stdout and stderr together
 };
 
+// `s` as one shell word.
+inline std::string Quote(const std::string& s) {
+  std::string q = "'";
+  for (char c : s) q += c == '\'' ? std::string("'\\''") : std::string(1, c);
+  return q + "'";
+}
+
 // Runs `command` through the shell.
 inline CommandResult RunCommand(const std::string& command) {
   CommandResult r;

@@ -57,11 +57,7 @@ std::vector<uint8_t> ReadBytes(const fs::path& p, uint64_t offset = 0, size_t n 
   return v;
 }
 
-std::string Quote(const std::string& s) {
-  std::string q = "'";
-  for (char c : s) q += c == '\'' ? std::string("'\\''") : std::string(1, c);
-  return q + "'";
-}
+using torvik::testing::Quote;
 
 using torvik::testing::CommandResult;
 using torvik::testing::HaveTool;

@@ -24,11 +24,7 @@ using torvik::testing::HaveTool;
 using torvik::testing::RunCli;
 using torvik::testing::RunCommand;
 
-std::string Quote(const std::string& s) {
-  std::string q = "'";
-  for (char c : s) q += c == '\'' ? std::string("'\\''") : std::string(1, c);
-  return q + "'";
-}
+using torvik::testing::Quote;
 
 // The contents of every regular file below root, sorted. Each test file holds its own relative
 // path, so this is also the list of files that came back, whatever names they came back under.

@@ -3,11 +3,7 @@
 #include <sys/stat.h>
 
 #include <algorithm>
-#include <fstream>
-#include <iterator>
-#include <set>
 
-#include "layout/bvkISO9660.h"
 #include "platform/bvkText.h"
 #include "tree_support.h"
 
@@ -245,61 +241,6 @@ TEST_F(TreeTest, SkippedFolderLeavesTheRestOfTheScan) {
 
 namespace torvik {
 namespace {
-
-// Every name a folder on Linux can hold, however it compares with its neighbours, is one entry
-// of its own, and every hierarchy gets a distinct name for it.
-TEST_F(TreeTest, EveryFileOfAFolderListingStays) {
-  const std::vector<std::string> files = {
-      "readme.txt", "README.TXT", "ReadMe.txt",             // case only
-      "\xCF\x83.txt", "\xCF\x82.txt",                       // sigma and final sigma fold alike
-      "K.txt", "\xE2\x84\xAA.txt",                          // K and the Kelvin sign
-      "data",                                               // a file beside the folder Data/
-      "caf\xE9.txt", "caf\xE8.txt", "caf\xEF\xBF\xBD.txt",  // not UTF-8, and U+FFFD itself
-      "caf\xC3\xA9.txt",                                    // meets caf\xE9 as text
-      "back\\slash.txt", "back_slash.txt",                  // a backslash becomes '_'
-      std::string(240, 'L') + ".txt",                       // beyond Joliet's and UDF's limits
-      "Photos/a.txt", "photos/b.txt", "Data/c.txt",
-      std::string(230, 'F') + "/inside.txt",
-  };
-  for (const std::string& f : files) Write("src/" + f, f);
-  ASSERT_EQ(mkfifo(Path("src/pipe").c_str(), 0644), 0);
-  std::filesystem::create_symlink(Path("src/nowhere"), Path("src/dangling"));
-
-  ASSERT_NE(InsertDir(cd, "\\", Path("src"), "*.*", true, false), nullptr) << cd.LastInsertError;
-  EXPECT_EQ(cd.FileCounter(), int32_t(files.size() + 4));  // and the four folders' entries
-  EXPECT_EQ(cd.DirCounter(), 5);
-  EXPECT_TRUE(cd.NameClashes.empty());
-  std::vector<std::string> leftOut;
-  for (const auto& l : cd.LeftOut) leftOut.push_back(l.Path.substr(Path("src/").size()) + " " + l.Reason);
-  EXPECT_EQ(leftOut, (std::vector<std::string>{"dangling dangling link", "pipe FIFO"}));
-
-  // Each entry still opens its own source by its bytes.
-  for (const auto& e : cd.Files) {
-    if (e->DirRecord != nullptr) continue;
-    std::ifstream in(e->Path.Native(), std::ios::binary);
-    std::string content((std::istreambuf_iterator<char>(in)), {});
-    EXPECT_EQ(Path("src/") + content, e->Path.Native());
-  }
-
-  cd.ISO9660v1999FS = true;
-  Prepare(cd);
-  ASSERT_TRUE(cd.Prepared);
-  for (const auto& d : cd.Dirs) {
-    std::set<std::string> iso;
-    std::set<std::u16string> joliet, iso1999;
-    size_t n = 0;
-    for (pFileEntry e = d->Files; e != nullptr; e = e->NextFile, ++n) {
-      iso.insert(UpperAscii(e->ShortName));
-      joliet.insert(FoldCase(e->JolietName));
-      iso1999.insert(FoldCase(Utf8ToUtf16(e->ISO1999Name.str())));
-      EXPECT_LE(e->JolietName.size(), 103u);
-      EXPECT_LE(e->ISO1999Name.size(), 207u);
-    }
-    EXPECT_EQ(iso.size(), n) << Utf16ToUtf8(DirectoryPathText(d.get()));
-    EXPECT_EQ(joliet.size(), n) << Utf16ToUtf8(DirectoryPathText(d.get()));
-    EXPECT_EQ(iso1999.size(), n) << Utf16ToUtf8(DirectoryPathText(d.get()));
-  }
-}
 
 // Two insertions that put different files on one disc path keep one of them; the layout says
 // so, so the caller can refuse. Folders merge, and the same source twice is no clash.
