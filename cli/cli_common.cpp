@@ -5,6 +5,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include "device/bvkSCSIDefs.h"
+#include "emulator/VirtualDrive.h"
 #include "progress.h"
 
 namespace torvik::cli {
@@ -42,9 +44,23 @@ InterruptGuard::~InterruptGuard() {
 
 bool InterruptGuard::Interrupted() { return gInterrupted; }
 
+bool AddVirtualDrives(TBrenvik& burner, const GlobalOptions& global, std::string* error) {
+  for (const std::string& path : global.virtualDrives) {
+    // The device table leaves out a drive it cannot open and says why only in the log; a path
+    // the user named deserves the reason.
+    std::string why;
+    if (!vdrive::VirtualDrive::Open(path, &why)) {
+      *error = "cannot use the virtual drive: " + why;
+      return false;
+    }
+    burner.AddVirtualDrive(path);
+  }
+  return true;
+}
+
 bool OpenDrive(TBrenvik& burner, const GlobalOptions& global, const std::string& id,
                std::string* error) {
-  for (const std::string& path : global.virtualDrives) burner.AddVirtualDrive(path);
+  if (!AddVirtualDrives(burner, global, error)) return false;
   if (!burner.InitializeASPI(false, "", global.logFile) || burner.DeviceCount() == 0) {
     *error = "no optical drive found";
     return false;
@@ -61,8 +77,23 @@ bool OpenDrive(TBrenvik& burner, const GlobalOptions& global, const std::string&
 
 std::string JobError(TBrenvik& burner) {
   const int os = burner.LastOSError();
+  // ErrorString clears the number it shows, so what the drive said is taken first: the job's
+  // error, or, when the job holds none, the drive's own (as ErrorNumber picks them).
+  uint32_t number = burner.CDFiles.ErrorNumber.load();
+  if (number == ERR_NONE) number = burner.Device.DeviceError;
   std::string text = burner.ErrorString();
   if (os != 0) text += std::string(" (") + std::strerror(os) + ")";
+  if (number > ERR_ABORTED && number <= 0xFFFF) {
+    const auto asc = uint8_t(number >> 8), ascq = uint8_t(number);
+    // The number has no room for the sense key. The key of the drive's last failure belongs to
+    // it when the codes agree; otherwise (a later close failed differently) the key drives
+    // report with these codes stands in.
+    const TSENSE& last = burner.Device.LastErrorSense;
+    const uint8_t key = last.AddSenseCode == asc && last.AddSenQual == ascq
+                            ? uint8_t(last.SenseKey & 0x0F)
+                            : UsualSenseKey(asc, ascq);
+    text += " (" + SenseText(key, asc, ascq) + ")";
+  }
   return text;
 }
 

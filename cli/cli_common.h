@@ -36,6 +36,10 @@ class InterruptGuard {
   bool outermost_ = false;
 };
 
+// Registers the --virtual-drive paths with the component; false with the reason when one of
+// them cannot be a drive (its folder does not exist, its state file is unreadable).
+bool AddVirtualDrives(TBrenvik& burner, const GlobalOptions& global, std::string* error);
+
 // Brings up the device table (real drives, then the --virtual-drive ones) and selects the drive
 // with short id `id`, or the first one when `id` is empty.
 bool OpenDrive(TBrenvik& burner, const GlobalOptions& global, const std::string& id,

@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstring>
 #include <memory>
 #include <string>
 #include <vector>
@@ -12,6 +13,7 @@
 #include "burner/bvkDiscWriter.h"
 #include "cli_common.h"
 #include "commands.h"
+#include "device/bvkCapabilities.h"
 #include "device/bvkMMC.h"
 #include "progress.h"
 #include "sources.h"
@@ -33,25 +35,61 @@ struct BurnOptions {
   bool quiet = false;
 };
 
-// What the application checks before it burns: a ready drive, a disc, one that takes data,
-// and room for the image. Appending to a disc that holds sessions needs --multisession's
-// counterpart on the earlier burn (an open disc); a closed one is not writable.
-std::string CheckDisc(TBrenvik& burner, uint32_t blocks, bool testWrite) {
+// Why TEST UNIT READY failed, as far as the drive said: busy, or not ready for a while
+// (loading, formatting, closing), is no empty drive. Empty text when its answer tells nothing.
+std::string NotReadyReason(TBrenvik& burner, const std::string& drive, const std::string& empty) {
+  const TSENSE& s = burner.Device.LastSenseInfo;
+  if (burner.Device.TargetBusy)
+    return "The " + drive + " is busy. Wait until it has finished and try again.";
+  if (s.AddSenseCode == 0x3A) return empty;
+  if (s.AddSenseCode == 0x04)
+    return "The " + drive + " is not ready (" +
+           SenseText(s.SenseKey, s.AddSenseCode, s.AddSenQual) +
+           "). Wait until it has finished and try again.";
+  return {};
+}
+
+// What the application checks before it burns: a ready drive, a disc, one that takes data, a
+// drive that can write it, and room for the image. Appending to a disc that holds sessions
+// needs --multisession's counterpart on the earlier burn (an open disc); a closed one is not
+// writable. An image file is built for LBA 0: on sequential media it would land at the next
+// writable address of a disc that holds sessions, where no reader finds it, so it needs a blank
+// disc there. Overwritable media (DVD+RW, DVD-RAM, BD-RE, restricted-overwrite DVD-RW) take it
+// at LBA 0 in place of the volume they hold, so their whole capacity counts and their session
+// count (a formatted disc reports one) does not.
+std::string CheckDisc(TBrenvik& burner, uint32_t blocks, bool testWrite, bool image) {
   const std::string drive = "Optical drive  (" + burner.Device.DriveLetter + ")";
-  if (!burner.TestUnitReady() && burner.DiscIs() == mtUNKNOWN)
-    return "The selected " + drive + " is empty. Please insert a writable disc and try again.";
-  if (!burner.TestUnitReady()) return "Drive is not ready!";
-  if (burner.DiscIs() == mtUNKNOWN)
-    return "The selected " + drive + " is empty. Please insert a writable disc and try again.";
+  const std::string empty =
+      "The selected " + drive + " is empty. Please insert a writable disc and try again.";
+  if (!burner.TestUnitReady()) {
+    if (std::string why = NotReadyReason(burner, drive, empty); !why.empty()) return why;
+    if (burner.DiscIs() == mtUNKNOWN) return empty;
+    return "Drive is not ready!";
+  }
+  const TMedium medium = burner.DiscIs();
+  if (medium == mtUNKNOWN) return empty;
   if (!burner.Writable())
     return "Burner is unable to write to disc! The disc in " + drive +
            " is not writable (closed, or a read-only disc).";
+  if (!DriveWritesMedium(burner.Device, medium))
+    return "The " + drive + " cannot write this disc (" + std::string(MediumName(medium)) +
+           "): it is no burner for this kind of disc.";
+  if (const int os = DriveWriteAccessError(burner.Device); os != 0)
+    return "The " + drive + " cannot write this disc: " + burner.Device.DrivePath +
+           " is not open to us for writing (" + std::strerror(os) + ").";
   if (testWrite && !burner.DeviceCan(DC_TEST_WRITE))
     return "Selected disc drive is unable to do test-write.";
-  if (testWrite && !SimulatesWrites(burner.DiscIs()))
+  if (testWrite && !SimulatesWrites(medium))
     return "The disc in " + drive +
            " cannot be test-written: only CD-R, CD-RW, DVD-R and DVD-RW simulate a burn.";
-  const uint32_t free = burner.FreeBlocksOnDisc();
+  const bool overwritable = GrowsInPlace(medium);
+  if (image && !overwritable) {
+    if (const int sessions = burner.SessionsOnDisc(); sessions != 0)
+      return "The disc already holds " + std::to_string(sessions) +
+             " session(s); an ISO image can only be burned to a blank disc.";
+  }
+  const uint32_t free =
+      image && overwritable ? burner.TotalBlocksOnDisc() : burner.FreeBlocksOnDisc();
   if (free != 0xFFFFFFFFu && free <= blocks) {
     char text[160];
     std::snprintf(text, sizeof text,
@@ -113,7 +151,7 @@ int RunBurn(const GlobalOptions& global, const BurnOptions& o, bool image) {
     if (!burner.CDFiles.Prepared) return Fail("cannot lay out the disc: " + burner.ErrorString());
   }
 
-  const std::string refusal = CheckDisc(burner, blocks, o.testWrite);
+  const std::string refusal = CheckDisc(burner, blocks, o.testWrite, image);
   if (!refusal.empty()) return Fail(refusal);
 
   burner.SetTestWrite(o.testWrite);

@@ -33,7 +33,8 @@ const char* Truth(bool b) { return b ? "True" : "False"; }
 
 int RunDrives(const GlobalOptions& global) {
   TBrenvik burner;
-  for (const std::string& path : global.virtualDrives) burner.AddVirtualDrive(path);
+  std::string error;
+  if (!AddVirtualDrives(burner, global, &error)) return Fail(error);
   if (!burner.InitializeASPI(false, "", global.logFile) || burner.DeviceCount() == 0)
     return Fail("no optical drive found");
   for (uint8_t i = 0; i < burner.DeviceCount(); ++i)

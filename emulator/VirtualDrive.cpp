@@ -114,6 +114,14 @@ std::unique_ptr<VirtualDrive> VirtualDrive::Open(const std::string& path,
     if (error) *error = "empty drive path";
     return nullptr;
   }
+  // A missing state file stands for a blank disc, but only where the drive can keep its
+  // files: in a folder that does not exist it would pose as a blank disc and lose every write.
+  std::error_code ec;
+  const std::filesystem::path folder = std::filesystem::path(path).parent_path();
+  if (!folder.empty() && !std::filesystem::is_directory(folder, ec)) {
+    if (error) *error = path + ": the folder " + folder.string() + " does not exist";
+    return nullptr;
+  }
   std::unique_ptr<VirtualDrive> drive(new VirtualDrive(path, *p));
   if (!drive->Reload(error)) return nullptr;
   return drive;

@@ -1,10 +1,14 @@
 #include "device/bvkCapabilities.h"
 
+#include <unistd.h>
+
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
 #include <vector>
 
 #include "device/bvkMMC.h"
+#include "device/bvkSGIO.h"
 
 namespace torvik {
 
@@ -50,13 +54,22 @@ bool DetectCapabilities(TSCSIDevice& d) {
   d.ModePage2A = TModePage2A{};
   d.dc = TDC{};
   d.MaxReadSpeed = d.CurReadSpeed = d.MaxWriteSpeed = d.CurWriteSpeed = 0;
-  if (!SenseCapabilities(d, true)) return false;
-  TakeCapabilitiesPage(d);
-  d.ModePage2A.DeviceMaxReadSpeed = d.ModePage2A.MaxReadSpeed;
-  d.ModePage2A.DeviceMaxWriteSpeed = d.ModePage2A.MaxWriteSpeed;
+  const bool defaults = SenseCapabilities(d, true);
+  if (defaults) {
+    TakeCapabilitiesPage(d);
+    d.ModePage2A.DeviceMaxReadSpeed = d.ModePage2A.MaxReadSpeed;
+    d.ModePage2A.DeviceMaxWriteSpeed = d.ModePage2A.MaxWriteSpeed;
+  }
 
-  // Current values; when the drive refuses them the default page stands.
-  if (SenseCapabilities(d, false)) TakeCapabilitiesPage(d);
+  // Current values; when the drive refuses them the default page stands. Some drives refuse
+  // the default values (05/24/00) and answer only the current ones: those then stand for both,
+  // or such a drive would seem to read and write nothing.
+  const bool current = SenseCapabilities(d, false) && TakeCapabilitiesPage(d);
+  if (!defaults) {
+    if (!current) return false;
+    d.ModePage2A.DeviceMaxReadSpeed = d.ModePage2A.MaxReadSpeed;
+    d.ModePage2A.DeviceMaxWriteSpeed = d.ModePage2A.MaxWriteSpeed;
+  }
   const TModePage2A& p = d.ModePage2A;
   d.MaxReadSpeed = p.MaxReadSpeed;
   d.CurReadSpeed = p.CurReadSpeed;
@@ -166,6 +179,40 @@ bool Writable(TSCSIDevice& d) {
           d, static_cast<uint8_t>(d.DiscInformation.LastTrackOfLastSession + 1)))
     return false;
   return d.TrackInformation.FreeBlocks != 0;
+}
+
+bool DriveWritesMedium(TSCSIDevice& d, TMedium m) {
+  // The disc may have changed since the drive was selected, and the features count only for
+  // the loaded one.
+  DetectCapabilities(d);
+  switch (m) {
+    case mtCDR: return DeviceCan(d, WRITE_CDR);
+    case mtCDRW: return DeviceCan(d, WRITE_CDRW);
+    case mtDVDR: return DeviceCan(d, WRITE_DVDR);
+    case mtDVDRAM: return DeviceCan(d, WRITE_DVDRAM);
+    case mtDVDRW:
+    case mtDVDRWRO:
+    case mtDVDRWSR: return DeviceCan(d, WRITE_DVDRW);
+    case mtDVDPLUSRW: return DeviceCan(d, WRITE_DVDPLUSRW);
+    case mtDVDPLUSR: return DeviceCan(d, WRITE_DVDPLUSR);
+    case mtDVDPLUSRDL: return DeviceCan(d, WRITE_DVDPLUSRDL);
+    case mtBDRSR:
+    case mtBDRRR: return DeviceCan(d, WRITE_BDR);
+    case mtBDRE: return DeviceCan(d, WRITE_BDRE);
+    case mtHDDVDR: return DeviceCan(d, WRITE_HDDVDR);
+    case mtHDDVDRAM: return DeviceCan(d, WRITE_HDDVDRAM);
+    default: return false;  // pressed discs, and media the engine has no way to write
+  }
+}
+
+int DriveWriteAccessError(const TSCSIDevice& d) {
+  // The virtual drive is a pair of files the job opens itself; only a real node can be open to
+  // us for reading alone, which SG_IO then allows for queries but not for WRITE (10).
+  if (d.DriveIsVirtual || d.DrivePath.empty()) return 0;
+  const int fd = sgio::OpenDrive(d.DrivePath, true);
+  if (fd < 0) return errno != 0 ? errno : EACCES;
+  ::close(fd);
+  return 0;
 }
 
 bool Erasable(TSCSIDevice& d) {

@@ -12,6 +12,12 @@ bool DetectCapabilities(TSCSIDevice& d);
 TMedium GetMedium(TSCSIDevice& d);
 bool DeviceCan(TSCSIDevice& d, uint8_t id);
 bool Writable(TSCSIDevice& d);
+// Whether the drive can write medium `m` (its capabilities, read afresh); false for pressed
+// discs. A reader, or a DVD-only writer with a BD-R in it, would only fail the first WRITE.
+bool DriveWritesMedium(TSCSIDevice& d, TMedium m);
+// 0 when writes may be sent to the selected drive, otherwise the errno of opening its node for
+// writing (EACCES without write access to /dev/srN).
+int DriveWriteAccessError(const TSCSIDevice& d);
 bool Erasable(TSCSIDevice& d);
 bool DeviceIsBurner(const TSCSIDevice& d);
 int GetSessionCount(TSCSIDevice& d);

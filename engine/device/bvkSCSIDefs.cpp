@@ -1,6 +1,7 @@
 #include "device/bvkSCSIDefs.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
 
 #include "device/bvkDeviceTypes.h"
@@ -18,7 +19,79 @@ std::array<uint8_t, N> Bounded(const uint8_t* b, size_t n, size_t replyLength) {
   return a;
 }
 
+struct TSenseCode {
+  uint8_t key, asc, ascq;
+  std::string_view meaning;
+};
+
+// The codes optical drives report in practice. Key 0 where drives differ (30/00).
+constexpr TSenseCode kSenseCodes[] = {
+    {2, 0x04, 0x00, "logical unit not ready"},
+    {2, 0x04, 0x01, "becoming ready"},
+    {2, 0x04, 0x04, "format in progress"},
+    {2, 0x04, 0x07, "operation in progress"},
+    {2, 0x04, 0x08, "long write in progress"},
+    {3, 0x0C, 0x00, "write error"},
+    {3, 0x11, 0x00, "unrecovered read error"},
+    {5, 0x20, 0x00, "invalid command operation code"},
+    {5, 0x21, 0x00, "logical block address out of range"},
+    {5, 0x21, 0x02, "invalid address for write"},
+    {5, 0x24, 0x00, "invalid field in CDB"},
+    {5, 0x26, 0x00, "invalid field in parameter list"},
+    {7, 0x27, 0x00, "write protected"},
+    {6, 0x28, 0x00, "medium may have changed"},
+    {6, 0x29, 0x00, "power on or reset"},
+    {5, 0x2C, 0x00, "command sequence error"},
+    {0, 0x30, 0x00, "incompatible medium installed"},
+    {5, 0x30, 0x02, "cannot read medium, incompatible format"},
+    {5, 0x30, 0x05, "cannot write medium, incompatible format"},
+    {2, 0x3A, 0x00, "medium not present"},
+    {2, 0x3A, 0x01, "medium not present, tray closed"},
+    {2, 0x3A, 0x02, "medium not present, tray open"},
+    {5, 0x53, 0x02, "medium removal prevented"},
+    {5, 0x63, 0x00, "end of user area on track"},
+    {5, 0x64, 0x00, "illegal mode for this track"},
+    {5, 0x64, 0x01, "invalid packet size"},
+    {5, 0x72, 0x00, "session fixation error"},
+    {5, 0x72, 0x03, "session fixation error, incomplete track in session"},
+    {5, 0x72, 0x04, "empty or partially written reserved track"},
+    {5, 0x72, 0x05, "no more track reservations allowed"},
+};
+
+const TSenseCode* FindSense(uint8_t asc, uint8_t ascq) {
+  for (const TSenseCode& c : kSenseCodes)
+    if (c.asc == asc && c.ascq == ascq) return &c;
+  return nullptr;
+}
+
 }  // namespace
+
+std::string_view SenseMeaning(uint8_t asc, uint8_t ascq) {
+  if (const TSenseCode* c = FindSense(asc, ascq)) return c->meaning;
+  // Qualifiers a drive adds (a vendor's progress states, tray states) keep the ASC's meaning.
+  switch (asc) {
+    case 0x04: return "logical unit not ready";
+    case 0x3A: return "medium not present";
+    case 0x0C: return "write error";
+    case 0x11: return "unrecovered read error";
+    case 0x72: return "session fixation error";
+    default: return {};
+  }
+}
+
+uint8_t UsualSenseKey(uint8_t asc, uint8_t ascq) {
+  if (const TSenseCode* c = FindSense(asc, ascq)) return c->key;
+  return asc == 0x04 || asc == 0x3A ? 2 : 0;
+}
+
+std::string SenseText(uint8_t key, uint8_t asc, uint8_t ascq) {
+  char code[16];
+  std::snprintf(code, sizeof code, "%02X/%02X/%02X", key, asc, ascq);
+  std::string text = code;
+  const std::string_view meaning = SenseMeaning(asc, ascq);
+  if (!meaning.empty()) text += " " + std::string(meaning);
+  return text;
+}
 
 TSENSE TSENSE::FromBytes(const uint8_t* b) {
   TSENSE s;

@@ -5,6 +5,8 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <string>
+#include <string_view>
 
 namespace torvik {
 
@@ -87,6 +89,16 @@ struct TSENSE {
   static TSENSE FromBytes(const uint8_t* b);  // 32 bytes
   bool IsZero() const;
 };
+
+// ---- sense codes ----
+// MMC's meaning of an ASC/ASCQ pair in lower case ("write error"). A pair the table lacks gets
+// the meaning of its ASC where one fits every qualifier ("logical unit not ready" for 04/xx),
+// otherwise an empty text.
+std::string_view SenseMeaning(uint8_t asc, uint8_t ascq);
+// The sense key drives report with this ASC/ASCQ; 0 where it varies or is not known.
+uint8_t UsualSenseKey(uint8_t asc, uint8_t ascq);
+// "03/0C/00 write error": key, ASC and ASCQ in hex, then the meaning when one is known.
+std::string SenseText(uint8_t key, uint8_t asc, uint8_t ascq);
 
 // ---- big-endian helpers (all wire fields of MMC are big-endian) ----
 inline uint16_t Be16(const uint8_t* p) { return static_cast<uint16_t>(p[0] << 8 | p[1]); }

@@ -95,6 +95,7 @@ struct TSCSIDeviceState {
   TSENSE LastSenseInfo{};
   bool TargetBusy = false;
   uint32_t DeviceError = 0;  // ASC * 256 + ASCQ of the last failing command
+  TSENSE LastErrorSense{};   // that command's sense, with the key DeviceError leaves out
   bool TV = false;
 
   // Command layer

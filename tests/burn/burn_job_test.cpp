@@ -168,7 +168,81 @@ TEST_F(BurnJob, CliBurnImageReportsAWriteFailure) {
   const auto r = Cli("--virtual-drive '" + vb.disc.string() + "' burn-image -q '" +
                      (dir_ / "in.iso").string() + "'");
   EXPECT_EQ(r.status, 1);
-  EXPECT_NE(r.out.find("Hardware Error 3072."), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("Hardware Error 3072. (03/0C/00 write error)"), std::string::npos)
+      << r.out;
+}
+
+// What the CLI refuses before anything is written, and why: an image (built for LBA 0) onto a
+// disc that already holds a session, a drive that is busy or not ready (not "empty"), and a
+// drive that reads the disc but cannot write it. The first session stays readable.
+TEST_F(BurnJob, CliRefusesBeforeTheBurnStarts) {
+  enum Setup { kSession, kBusy, kNotReady, kReader };
+  struct Case {
+    const char* profile;
+    Setup setup;
+    const char* expected;
+  };
+  const char* kSessionText =
+      "The disc already holds 1 session(s); an ISO image can only be burned to a blank disc.";
+  const Case cases[] = {
+      {"cd-r", kSession, kSessionText},
+      {"dvd-r", kSession, kSessionText},
+      {"dvd+r", kSession, kSessionText},
+      {"bd-r", kSession, kSessionText},
+      {"dvd+r", kBusy, "Optical drive  (vd0) is busy."},
+      {"dvd+r", kNotReady, "Optical drive  (vd0) is not ready (02/04/01 becoming ready)."},
+      {"bd-r", kReader, "Optical drive  (vd0) cannot write this disc (mtBDRSR)"},
+  };
+  test::MakeTree(dir_ / "one", 1);
+  const fs::path iso = dir_ / "one.iso";
+  ASSERT_EQ(Cli("build-iso -q '" + iso.string() + "' '" + (dir_ / "one").string() + "'").status, 0);
+  int n = 0;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string(c.profile) + " " + c.expected);
+    VirtualBurner vb(dir_ / std::to_string(n++), c.profile);
+    const std::string drive = "--virtual-drive '" + vb.disc.string() + "' ";
+    if (c.setup == kSession) {
+      ASSERT_EQ(Cli(drive + "burn -q --multisession '" + (dir_ / "one").string() + "'").status, 0);
+    }
+    vb.Change([&](vdrive::MediumState& m) {
+      if (c.setup == kBusy) m.faults.busy = 1000;
+      if (c.setup == kNotReady) m.faults.notReady = 1000;
+      if (c.setup == kReader) m.config.writer = false;
+    });
+    const auto r = Cli(drive + "burn-image -q '" + iso.string() + "'");
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.out.find(c.expected), std::string::npos) << r.out;
+    EXPECT_EQ(r.out.find("Writing"), std::string::npos) << r.out;
+    if (c.setup == kSession) ExpectTree(vb.disc, 0, "one", 1);
+  }
+}
+
+// An image goes to LBA 0 of an overwritable disc and replaces the volume there, so the space
+// that volume takes counts as free: here the image fits only the whole disc.
+TEST_F(BurnJob, CliBurnsAnImageOverTheVolumeOfAnOverwritableDisc) {
+  test::MakeTree(dir_ / "one", 1);
+  test::MakeTree(dir_ / "two", 2);
+  const fs::path iso = dir_ / "two.iso";
+  ASSERT_EQ(Cli("build-iso -q '" + iso.string() + "' '" + (dir_ / "two").string() + "'").status, 0);
+  const uint32_t imageBlocks = uint32_t(fs::file_size(iso) / 2048);
+  for (const char* profile : {"dvd+rw", "dvd-ram", "bd-re", "dvd-rw-ro"}) {
+    SCOPED_TRACE(profile);
+    VirtualBurner vb(dir_ / profile, profile, imageBlocks * 3 / 2);
+    vb.Change([](vdrive::MediumState& m) { m.config.longOpPolls = 0; });
+    const std::string drive = "--virtual-drive '" + vb.disc.string() + "' ";
+    ASSERT_EQ(Cli(drive + "burn -q '" + (dir_ / "one").string() + "'").status, 0);
+    vb.Attach();
+    ASSERT_LT(vb.b->FreeBlocksOnDisc(), imageBlocks);
+    const auto r = Cli(drive + "burn-image -q '" + iso.string() + "'");
+    EXPECT_EQ(r.status, 0) << r.out;
+    ExpectTree(vb.disc, 0, "two", 2);
+    const fs::path out = dir_ / (std::string("bsdtar-") + profile);
+    fs::create_directories(out);
+    const std::string cmd =
+        "bsdtar -xf '" + vb.disc.string() + "' -C '" + out.string() + "' 2>/dev/null";
+    ASSERT_EQ(std::system(cmd.c_str()), 0);
+    EXPECT_EQ(test::ReadFile(out / "docs/deep/b.bin"), test::Pattern(300000, 4));
+  }
 }
 
 }  // namespace

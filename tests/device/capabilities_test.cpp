@@ -1,7 +1,12 @@
 // Capability detection, medium detection and the disc-space queries, against the scripted drive.
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
+#include <cerrno>
+
 #include "fake_drive.h"
+#include "platform/run_unprivileged.h"
 
 namespace torvik::test {
 namespace {
@@ -71,6 +76,54 @@ TEST(Capabilities, RejectedPageMeansNothing) {
   EXPECT_FALSE(DeviceIsBurner(rig.d));
   // Nothing after the refused page.
   EXPECT_EQ(rig.drive.log.back().cdb[0], op::MODE_SENSE_10);
+}
+
+TEST(Capabilities, DefaultValuesRefusedCurrentValuesStand) {
+  FakeRig rig("capsnodefault", false);
+  rig.drive.m.pages[0x2A] = CapabilitiesPage(0x3B, 0x37, 0x00, 7056, 1764, 5540, 2822);
+  rig.drive.overrides[op::MODE_SENSE_10] = [&](const Sent& s) {
+    if ((s.cdb[2] & 0xC0) == 0x80) return Reply::Fail(5, 0x24, 0);
+    return rig.drive.Model(s);
+  };
+  ASSERT_TRUE(DetectCapabilities(rig.d));
+  EXPECT_TRUE(DeviceCan(rig.d, READ_CDR));
+  EXPECT_TRUE(DeviceCan(rig.d, WRITE_CDRW));
+  EXPECT_TRUE(DeviceIsBurner(rig.d));
+  EXPECT_EQ(rig.d.ModePage2A.DeviceMaxReadSpeed, 7056);
+  EXPECT_EQ(rig.d.ModePage2A.DeviceMaxWriteSpeed, 5540);
+  EXPECT_EQ(rig.d.CurWriteSpeed, 2822);
+}
+
+// Whether a burn may start: the drive's capabilities must name the loaded medium, and a real
+// drive's node must open for writing.
+TEST(Capabilities, DriveWritesTheLoadedMedium) {
+  struct Case {
+    uint8_t readInfo, writeInfo;
+    std::map<uint16_t, uint8_t> features;
+    TMedium medium;
+    bool expected;
+  };
+  const Case cases[] = {
+      {0x3F, 0x37, {}, mtCDR, true},
+      {0x3F, 0x00, {}, mtCDR, false},                // a reader
+      {0x3F, 0x37, {{0x2A, 0}}, mtDVDPLUSR, false},  // reads DVD+R, writes none
+      {0x3F, 0x37, {{0x2A, 1}}, mtDVDPLUSR, true},
+      {0x3F, 0x37, {}, mtDVDROM, false},             // pressed
+  };
+  for (const Case& c : cases) {
+    FakeRig rig("writesmedium");
+    rig.drive.m.profile = 0x1B;
+    rig.drive.m.pages[0x2A] = CapabilitiesPage(c.readInfo, c.writeInfo, 0, 0, 0, 0, 0);
+    rig.drive.m.features = c.features;
+    EXPECT_EQ(DriveWritesMedium(rig.d, c.medium), c.expected) << MediumName(c.medium);
+  }
+
+  FakeRig rig("writeaccess");
+  EXPECT_EQ(DriveWriteAccessError(rig.d), 0);
+  ASSERT_EQ(::chmod(rig.d.DrivePath.c_str(), 0444), 0);
+  bool refused = false;
+  ASSERT_TRUE(RunUnprivileged([&] { return DriveWriteAccessError(rig.d) == EACCES; }, refused));
+  EXPECT_TRUE(refused);
 }
 
 TEST(Capabilities, BlockDescriptorAndMaskedPageCode) {
@@ -146,6 +199,14 @@ TEST(Capabilities, DeviceCanIds) {
       {DC_UNDERRUNPROTECTION, true}, {15, false},     {0, false},
       {40, false},             {255, false}};
   for (auto [id, expected] : cases) EXPECT_EQ(DeviceCan(rig.d, id), expected) << int(id);
+}
+
+TEST(SenseCodes, TextAndUsualKey) {
+  EXPECT_EQ(SenseText(3, 0x0C, 0x00), "03/0C/00 write error");
+  EXPECT_EQ(SenseText(2, 0x04, 0x42), "02/04/42 logical unit not ready");  // unlisted qualifier
+  EXPECT_EQ(SenseText(5, 0x99, 0x00), "05/99/00");
+  EXPECT_EQ(UsualSenseKey(0x21, 0x02), 5);
+  EXPECT_EQ(UsualSenseKey(0x30, 0x00), 0);  // drives differ
 }
 
 // ---- medium ----

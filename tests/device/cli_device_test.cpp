@@ -53,5 +53,24 @@ TEST(CliDevice, InfoReportOfAVirtualDrive) {
   EXPECT_NE(unknown.out.find("no drive nosuch"), std::string::npos);
 }
 
+// A drive path in a folder that does not exist is refused with its name; in an existing folder
+// a path without files is a drive with a blank disc, which vdisc create can still set up.
+TEST(CliDevice, VirtualDrivePathMustBeInAnExistingFolder) {
+  if (std::getenv("TORVIK_CLI") == nullptr) GTEST_SKIP() << "TORVIK_CLI not set";
+  const std::string dir = ScratchDir("clipath");
+  const std::string missing = dir + "/no/such/disc";
+  for (const char* command : {"drives", "burn-image --device vd0 x.iso"}) {
+    const CliRun r = Cli("--virtual-drive " + missing + " " + command);
+    EXPECT_EQ(r.status, 1) << command;
+    EXPECT_NE(r.out.find(missing + ": the folder " + dir + "/no/such does not exist"),
+              std::string::npos)
+        << command << "\n" << r.out;
+  }
+  const CliRun fresh = Cli("--virtual-drive " + dir + "/disc drives");
+  EXPECT_EQ(fresh.status, 0) << fresh.out;
+  EXPECT_NE(fresh.out.find(",vd0: "), std::string::npos) << fresh.out;
+  EXPECT_EQ(Cli("vdisc create " + dir + "/disc --profile cd-r").status, 0);
+}
+
 }  // namespace
 }  // namespace torvik::test
