@@ -482,8 +482,9 @@ Sense CloseTrackSession(MediumState& m, uint8_t function, uint16_t number) {
   // Session close and finalization.
   bool finalize = function == 5 || function == 6;
   if (function == 2 || function == 4) {
-    const bool followsPage05 = p.kind == MediumKind::CD || IsDvdMinusFamily(p.code) ||
-                               p.code == 0x001B;
+    // Only CD and DVD-R take their write parameters from page 05h; +R and BD-R have none, so
+    // a session close leaves them appendable and finalizing is a close function of its own.
+    const bool followsPage05 = p.kind == MediumKind::CD || IsDvdMinusFamily(p.code);
     finalize = followsPage05 && m.wp.multiSession != 3;
   }
   const uint16_t session = view::SessionCount(m);

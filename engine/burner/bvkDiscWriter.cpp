@@ -68,6 +68,54 @@ bool WaitForLongOperation(TSCSIDevice& d, const TCDFiles& cd) {
   }
 }
 
+// Page 05h as the drive holds it, with only its multi-session field changed. The write
+// parameters keep a DVD-R appendable while it is written; whether its session close also
+// finalizes the disc is decided right before that close.
+bool SetMultiSessionField(TSCSIDevice& d, bool keepAppendable) {
+  uint8_t page[256] = {};
+  if (!ModeSense10(d, 0x05, false, page, sizeof page)) return false;
+  const size_t at = ModePageOffset(page, sizeof page);
+  if (at == 0 || at + 4 > sizeof page || (page[at] & 0x3F) != 0x05) return false;
+  page[at] &= 0x3F;
+  page[at + 3] = static_cast<uint8_t>((page[at + 3] & 0x3F) | (keepAppendable ? 0xC0 : 0x00));
+  const size_t length = std::min<size_t>(at + 2 + page[at + 1], sizeof page);
+  page[0] = page[1] = 0;  // the mode data length is reserved in MODE SELECT
+  return ModeSelect10(d, page, static_cast<uint16_t>(length));
+}
+
+// A burn that never reached its close (the program was killed, the machine went down) leaves
+// the last session incomplete, its track open with part of that burn's tree in it. Writing on
+// at the open track's next writable address would put the new tree inside that session, where
+// readers never look: they read the tree at the start of the last session's first track, and
+// would find the half-written one. So the open tracks and their session are closed first,
+// keeping the disc appendable, and the new session starts where the drive then offers it.
+bool CloseInterruptedSession(TCDFiles& cd, TSCSIDevice& d) {
+  if (!ReadDiscInformation(d) || d.DiscInformation.DiscStatus() != 1 ||
+      d.DiscInformation.LastSessionState() != 1)
+    return true;
+  const uint8_t first = d.DiscInformation.FirstTrackOfLastSession;
+  const uint8_t last = d.DiscInformation.LastTrackOfLastSession;
+  SynchronizeCache(d, false);
+  // CD and DVD-R take the multi-session field of page 05h at the close; +R and BD-R have no
+  // write parameters and stay appendable after a session close anyway.
+  const TMedium m = d.Medium;
+  if (m == mtCDR || m == mtCDRW || m == mtDVDR || m == mtDVDRWSR)
+    SetWriteParameters(d, false, d.BurnProof, m, true);
+  for (unsigned n = std::max<unsigned>(first, 1); n <= last; ++n) {
+    if (!ReadTrackInformation(d, static_cast<uint8_t>(n))) continue;
+    const TTrackInformation& t = d.TrackInformation;
+    const bool blank = (t.info2 & 0x40) != 0;
+    const bool open = (t.info2 & 0x80) != 0 || (t.Reserved2 & 0x01) != 0;
+    // Closing a track that holds nothing is not needed, and not every drive accepts it.
+    if (!blank && open) CloseTrackSession(d, false, 1, 0, 0, static_cast<uint8_t>(n));
+  }
+  const bool closed = CloseTrackSession(d, false, 2, 0, 0, 0) && WaitForLongOperation(d, cd) &&
+                      ReadDiscInformation(d) && d.DiscInformation.LastSessionState() != 1;
+  if (!closed)
+    cd.ErrorNumber = d.DeviceError != 0 ? d.DeviceError : 0x7203;  // 72h/03h: incomplete track
+  return closed;
+}
+
 }  // namespace
 
 bool GrowsInPlace(TMedium m) {
@@ -111,13 +159,18 @@ bool PrepareDiscTarget(TCDFiles& cd, TSCSIDevice& d) {
     cd.ErrorNumber = 0x7200;  // 72h/00h: session fixation error
     return false;
   }
+  if (!GrowsInPlace(m) && !d.TestWrite && !CloseInterruptedSession(cd, d)) return false;
 
   cd.VDImageSize = 0;
   uint32_t sessionStart = 0;
   if (GrowsInPlace(m)) {
     // The new session follows the volume on the disc. Its UDF structures are addressed from
     // there too: the single formatted track's own start (0) would point them at the old ones.
-    cd.FirstWritableSector = cd.VDImageSize = GetVolumeSpaceSize(d);
+    uint32_t end = GetVolumeSpaceSize(d);
+    // Restricted overwrite records whole ECC blocks of 16 sectors; a write starting inside one
+    // is refused.
+    if (m == mtDVDRWRO) end = (end + 15) / 16 * 16;
+    cd.FirstWritableSector = cd.VDImageSize = end;
     sessionStart = cd.FirstWritableSector;
   } else if (ReadDiscInformation(d) &&
              ReadTrackInformation(d, d.DiscInformation.LastTrackOfLastSession)) {
@@ -191,10 +244,12 @@ void TDiscWriter::SetupDrive() {
       }
       uint32_t trackSize = 0;
       if (ReadDiscInformation(d_) &&
-          ReadTrackInformation(d_, d_.DiscInformation.LastTrackOfLastSession))
+          ReadTrackInformation(d_, d_.DiscInformation.LastTrackOfLastSession)) {
         trackSize = d_.TrackInformation.TrackSize;
-      else
+        track_ = d_.TrackInformation.TrackNumber;
+      } else {
         trackSize = cd_.TotalImageSize + address_;
+      }
       SetStreamingPerformance(d_, trackSize, curRead, 1000, curWrite, 1000);
       break;
     }
@@ -353,12 +408,14 @@ bool TDiscWriter::Finish() {
       must(Flush(false));
       CloseTrack(uint8_t(S + 1), false);
       CloseTrack(uint8_t(S + 2), false);
+      if (d_.FinalizeDisc) SetMultiSessionField(d_, false);
       must(CloseSession(2, uint8_t(S + 3), false));
       break;
     case mtDVDPLUSR:
       must(Flush(false));
       CloseTrack(uint8_t(S + 1), false);
-      must(CloseSession(2, 255, false));
+      // DVD+R has no write parameters to finalize by; the close function does it.
+      must(d_.FinalizeDisc ? CloseSession(6, 0, false) : CloseSession(2, 255, false));
       break;
     case mtDVDPLUSRDL:
       must(Flush(false));
@@ -372,7 +429,9 @@ bool TDiscWriter::Finish() {
     case mtDVDRWRO:
     case mtDVDRWSR:
       must(Flush(false));
-      CloseTrack(1, false);
+      // On an appendable sequential disc the new session went into a later track, not track 1.
+      CloseTrack(track_, false);
+      if (m_ == mtDVDRWSR && d_.FinalizeDisc) SetMultiSessionField(d_, false);
       if (must(CloseSession(2, 0, true))) must(WaitWhileNotReady(false));
       break;
     case mtCDR:
@@ -385,7 +444,12 @@ bool TDiscWriter::Finish() {
       if (must(Flush(true)) && m_ != mtDVDRAM) must(WaitForReady());
       if (!CloseTrack(0, false)) CloseTrack(0, true);
       SetWriteParameters(d_, d_.TestWrite, d_.BurnProof, m_, !d_.FinalizeDisc);
-      must(CloseSession(2, 0, true) || CloseSession(2, 0, false));
+      {
+        // BD-R has no write parameters either: finalizing is its own close function.
+        const bool bdr = m_ == mtBDRSR || m_ == mtBDRRR;
+        const uint8_t close = bdr && d_.FinalizeDisc ? 6 : 2;
+        must(CloseSession(close, 0, true) || CloseSession(close, 0, false));
+      }
       break;
   }
   if (m_ != mtDVDRAM) must(WaitWhileNotReady(false));

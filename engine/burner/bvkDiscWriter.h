@@ -61,6 +61,7 @@ class TDiscWriter {
   TMedium m_ = mtUNKNOWN;
   uint8_t sessions_ = 0;         // S: sessions on the disc when the job started
   uint32_t address_ = 0;         // A: where the next packet goes
+  uint8_t track_ = 1;            // the track the packets go to, as the drive numbers it
   bool pollBuffer_ = true;
   bool formatTried_ = false;
   bool growing_ = false;

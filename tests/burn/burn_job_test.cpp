@@ -116,16 +116,29 @@ using CliResult = torvik::testing::CommandResult;
 CliResult Cli(const std::string& args) { return torvik::testing::RunCli(args); }
 
 TEST_F(BurnJob, CliBurnsFinalizesAndThenRefuses) {
-  VirtualBurner vb(dir_, "dvd+r");
   test::MakeTree(dir_ / "one", 1);
-  const std::string drive = "--virtual-drive '" + vb.disc.string() + "' ";
-  auto r = Cli(drive + "burn -q --device vd0 '" + (dir_ / "one").string() + "'");
-  EXPECT_EQ(r.status, 0) << r.out;
-  EXPECT_NE(r.out.find("Writing done. Elapsed time: "), std::string::npos) << r.out;
-  ExpectTree(vb.disc, 0, "one", 1);
-  r = Cli(drive + "burn -q '" + (dir_ / "one").string() + "'");
-  EXPECT_EQ(r.status, 1);
-  EXPECT_NE(r.out.find("not writable"), std::string::npos) << r.out;
+  for (const char* profile : {"dvd+r", "dvd-r", "bd-r"}) {
+    SCOPED_TRACE(profile);
+    VirtualBurner vb(dir_ / profile, profile);
+    const std::string drive = "--virtual-drive '" + vb.disc.string() + "' ";
+    auto r = Cli(drive + "burn -q --device vd0 '" + (dir_ / "one").string() + "'");
+    EXPECT_EQ(r.status, 0) << r.out;
+    EXPECT_NE(r.out.find("Writing done. Elapsed time: "), std::string::npos) << r.out;
+    ExpectTree(vb.disc, 0, "one", 1);
+    EXPECT_TRUE(vb.State().finalized);
+    r = Cli(drive + "burn -q '" + (dir_ / "one").string() + "'");
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.out.find("not writable"), std::string::npos) << r.out;
+
+    // burn-image has no --multisession: its disc is finalized too.
+    const fs::path iso = dir_ / profile / "one.iso";
+    fs::copy_file(vb.disc, iso);
+    VirtualBurner image(dir_ / profile / "image", profile);
+    r = Cli("--virtual-drive '" + image.disc.string() + "' burn-image -q '" + iso.string() + "'");
+    EXPECT_EQ(r.status, 0) << r.out;
+    ExpectTree(image.disc, 0, "one", 1);
+    EXPECT_TRUE(image.State().finalized);
+  }
 }
 
 TEST_F(BurnJob, CliMultisessionAppendsAndRefusesWhatDoesNotFit) {

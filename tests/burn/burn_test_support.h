@@ -67,6 +67,36 @@ inline std::map<std::string, std::vector<uint8_t>> ExtractWithXorriso(const fs::
   return files;
 }
 
+// What bsdtar extracts from a disc's sector file: the volume whose descriptors sit at sector 16,
+// which is where readers look on an overwritable disc and on a single-session one. Empty map
+// when bsdtar fails.
+inline std::map<std::string, std::vector<uint8_t>> ExtractWithBsdtar(const fs::path& disc,
+                                                                     const fs::path& out) {
+  fs::remove_all(out);
+  fs::create_directories(out);
+  const std::string cmd = "bsdtar -xf '" + disc.string() + "' -C '" + out.string() + "' >'" +
+                          out.string() + ".log' 2>&1";
+  std::map<std::string, std::vector<uint8_t>> files;
+  if (std::system(cmd.c_str()) != 0) return files;
+  for (const auto& e : fs::recursive_directory_iterator(out))
+    if (e.is_regular_file()) files[fs::relative(e.path(), out).string()] = ReadFile(e.path());
+  return files;
+}
+
+// Where a reader looks for the newest tree: the start of the first track of the last session
+// that holds data, as the disc's TOC and track information tell it (never what the writer
+// meant to do). Overwritable media hold one volume at sector 0.
+inline uint32_t LastSessionStart(const vdrive::MediumState& m) {
+  uint16_t session = 0;
+  uint32_t start = 0;
+  for (const auto& t : m.tracks)
+    if (t.state == vdrive::TrackState::Complete && t.session > session) {
+      session = t.session;
+      start = t.start;
+    }
+  return start;
+}
+
 // A component with one virtual drive of `profile`, waits shortened so faults cost no time.
 struct VirtualBurner {
   fs::path dir;

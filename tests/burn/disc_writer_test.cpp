@@ -70,7 +70,34 @@ class DiscBurn : public ::testing::Test {
       EXPECT_TRUE(it->second == bytes) << rel << " differs in " << name;
     }
   }
+
+  // The last session as readers find it on the disc: where its first track starts, and what
+  // xorriso extracts from there (bsdtar too, when that is sector 0).
+  void ExpectLastSession(VirtualBurner& vb, const std::string& name, uint32_t seed) {
+    const uint32_t start = test::LastSessionStart(vb.State());
+    ExpectSession(vb, start, name, seed);
+    if (start != 0) return;
+    const auto expected = test::MakeTree(dir_ / ("expect-" + name), seed);
+    EXPECT_EQ(test::ExtractWithBsdtar(vb.disc, dir_ / ("bsdtar-" + name)), expected) << name;
+  }
 };
+
+// The disc as the drive reports it: sessions holding data, finalized or not, and whether the
+// last session is still open (an unfinished burn).
+struct DiscState {
+  uint16_t sessions;
+  uint8_t status;        // 0 blank, 1 appendable, 2 finalized
+  uint8_t lastSession;   // 0 empty, 1 incomplete, 3 complete
+  bool operator==(const DiscState&) const = default;
+};
+std::ostream& operator<<(std::ostream& o, const DiscState& s) {
+  return o << s.sessions << " sessions, status " << int(s.status) << ", last session "
+           << int(s.lastSession);
+}
+DiscState StateOf(const vdrive::MediumState& m) {
+  return {vdrive::view::CompleteSessions(m), vdrive::view::DiscStatus(m),
+          vdrive::view::LastSessionState(m)};
+}
 
 // ---- every writable medium -------------------------------------------------------------------
 
@@ -404,6 +431,119 @@ TEST_F(DiscBurn, VanishingSourceFileFailsTheJobNamingIt) {
   const std::string error = vb.b->ErrorString();
   EXPECT_NE(error.find("track01.raw"), std::string::npos) << error;
   EXPECT_EQ(vb.b->ComponentStatus(), CS_IDLE);
+}
+
+// ---- the disc a burn leaves, and the next burn -------------------------------------------------
+
+// The program dies after `writes` WRITEs: nothing it would have sent later (the flush, the
+// closes) reaches the drive, which keeps what it recorded with the track still open.
+void KillAfterWrites(VirtualBurner& vb, int writes) {
+  auto sent = std::make_shared<int>(0);
+  vb.b->Device.Setup.Tap = [sent, writes](TSRB_ExecSCSICmd& srb, const TSendFunction& forward) {
+    if (*sent >= writes) {
+      Tap::SetSense(srb, 2, 0x3A, 0x00);
+      return uint8_t{SS_ERR};
+    }
+    *sent += srb.CDB[0] == op::WRITE_10;
+    return forward(srb);
+  };
+}
+
+TEST_F(DiscBurn, BurnAfterAnInterruptedOneGoesWhereReadersLook) {
+  for (const char* profile : {"cd-r", "dvd-r", "dvd+r", "dvd+r-dl", "bd-r"}) {
+    SCOPED_TRACE(profile);
+    VirtualBurner vb(dir_ / profile, profile);
+    KillAfterWrites(vb, 3);
+    BurnTree(vb, "one", 10, false);
+    vb.Attach();  // the next run of the program
+    const auto killed = vb.State();
+    ASSERT_EQ(StateOf(killed), (DiscState{0, 1, 1})) << "one open session, partly written";
+    ASSERT_GT(killed.tracks[0].written, 0u);
+    ASSERT_NE(killed.tracks[0].state, vdrive::TrackState::Complete);
+
+    const uint32_t second = BurnTree(vb, "two", 20);
+    const auto m = vb.State();
+    EXPECT_EQ(StateOf(m), (DiscState{2, 1, 0})) << "the broken session closed, then the new one";
+    EXPECT_EQ(test::LastSessionStart(m), second);
+    ExpectLastSession(vb, "two", 20);
+  }
+}
+
+TEST_F(DiscBurn, AppendingToASequentialDiscClosesTheTrackItWrote) {
+  for (const char* profile : {"dvd-rw-seq", "dvd-r", "cd-r"}) {
+    SCOPED_TRACE(profile);
+    VirtualBurner vb(dir_ / profile, profile);
+    // A blank sequential DVD-RW is quick-formatted; a drive that refuses the format leaves it
+    // sequential, and the first session is written incrementally.
+    Tap tap;
+    tap.fail = [](TSRB_ExecSCSICmd& srb) {
+      if (srb.CDB[0] != op::FORMAT_UNIT) return false;
+      Tap::SetSense(srb, 5, 0x24, 0x00);
+      return true;
+    };
+    vb.b->Device.Setup.Tap = tap.Make();
+    const uint32_t first = BurnTree(vb, "one", 10);
+    vb.Attach();
+    ASSERT_EQ(StateOf(vb.State()), (DiscState{1, 1, 0}));
+    ASSERT_EQ(vb.State().profile->name, std::string(profile));
+
+    const uint32_t second = BurnTree(vb, "two", 20);
+    EXPECT_EQ(StateOf(vb.State()), (DiscState{2, 1, 0}));
+    EXPECT_GT(second, first);
+    ExpectSession(vb, first, "one", 10);
+    ExpectLastSession(vb, "two", 20);
+  }
+}
+
+TEST_F(DiscBurn, DiscIsFinalizedUnlessMultisession) {
+  for (const char* profile : {"cd-r", "dvd-r", "dvd+r", "dvd+r-dl", "bd-r"}) {
+    for (const bool finalize : {false, true}) {
+      SCOPED_TRACE(std::string(profile) + (finalize ? " finalized" : " multisession"));
+      VirtualBurner vb(dir_ / profile / (finalize ? "final" : "open"), profile);
+      vb.b->SetFinalizeDisc(finalize);
+      BurnTree(vb, "one", 10);
+      EXPECT_EQ(StateOf(vb.State()), finalize ? (DiscState{1, 2, 3}) : (DiscState{1, 1, 0}));
+      ExpectLastSession(vb, "one", 10);
+    }
+  }
+}
+
+TEST_F(DiscBurn, GrowingStartsOnTheMediumsWriteUnit) {
+  // A volume that another program made, of a size that does not end on an ECC block (this
+  // program's own layouts are whole packets). It reaches the disc as an image burn.
+  test::MakeTree(dir_ / "one", 10);
+  const fs::path iso = dir_ / "one.iso";
+  uint32_t volume = 0;
+  for (int pad = 0; volume == 0 || volume % 16 == 0; ++pad) {
+    if (pad > 0) test::WriteFile(dir_ / "one" / ("pad" + std::to_string(pad)), test::Pattern(2048, 1));
+    fs::remove(iso);
+    const std::string cmd = "xorriso -outdev '" + iso.string() + "' -padding 0 -map '" +
+                            (dir_ / "one").string() + "' / >/dev/null 2>&1";
+    ASSERT_EQ(std::system(cmd.c_str()), 0);
+    const auto pvd = test::Sectors(iso, 16, 1);
+    volume = uint32_t(pvd[80] | pvd[81] << 8 | pvd[82] << 16 | uint32_t(pvd[83]) << 24);
+  }
+  struct Case {
+    const char* profile;
+    uint32_t unit;  // blocks a new session's start is rounded up to
+  };
+  for (const Case& c : {Case{"dvd-rw-ro", 16}, Case{"dvd+rw", 1}, Case{"dvd-ram", 1},
+                        Case{"bd-re", 1}}) {
+    SCOPED_TRACE(c.profile);
+    VirtualBurner vb(dir_ / c.profile, c.profile);
+    TCDFiles& cd = vb.b->CDFiles;
+    cd.BurnISOImage = true;
+    cd.ISOImage = ::open(iso.c_str(), O_RDONLY | O_CLOEXEC);
+    ASSERT_GE(cd.ISOImage, 0);
+    cd.ISOImageBytes = int64_t(fs::file_size(iso));
+    cd.TotalImageSize = uint32_t(BytesToBlocks(fs::file_size(iso)));
+    ASSERT_TRUE(RunDiscJob(*vb.b)) << vb.b->ErrorString();
+    vb.Attach();
+    const uint32_t second = BurnTree(vb, "two", 20);
+    EXPECT_EQ(second, (volume + c.unit - 1) / c.unit * c.unit) << "after " << volume;
+    EXPECT_EQ(StateOf(vb.State()), (DiscState{1, 2, 3}));
+    ExpectLastSession(vb, "two", 20);
+  }
 }
 
 // ---- image files -----------------------------------------------------------------------------

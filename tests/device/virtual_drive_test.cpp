@@ -100,7 +100,7 @@ bool Burn(TSCSIDevice& d, uint32_t blocks, bool finalize, uint32_t volume = 0) {
     page[3] &= 0x3F;
     ModeSelect10(d, d.tmpBuffer.data(), static_cast<uint16_t>(8 + page[1] + 2));
   }
-  const bool explicitFinal = m == mtDVDPLUSRDL || m == mtBDRSR;
+  const bool explicitFinal = m == mtDVDPLUSR || m == mtDVDPLUSRDL || m == mtBDRSR;
   return CloseTrackSession(d, false, finalize && explicitFinal ? 6 : 2, 0, 0, 0);
 }
 

@@ -120,7 +120,7 @@ const SessionCase kSessions[] = {
      {{1, 1, "good"}, {1, 2, "good"}, {2, 3, "good"}}, 1024 + 16384, 1024},
     {"dvd-rw-seq", 0, 0, 1000, {{1, 1, "good"}, {2, 0, "good"}}, {{1, 1, "good"}, {2, 0, "good"}},
      1008 + 16384, 1008},
-    {"dvd+r", -1, 0, 1024, {{1, 1, "good"}, {2, 0xFF, "good"}}, {{1, 1, "good"}, {2, 0xFF, "good"}},
+    {"dvd+r", -1, 0, 1024, {{1, 1, "good"}, {2, 0xFF, "good"}}, {{1, 1, "good"}, {6, 0, "good"}},
      1024 + 4096, 1024},
     {"dvd+r-dl", -1, 0, 1024, {{1, 1, "good"}, {2, 0, "good"}}, {{1, 1, "good"}, {6, 0, "good"}},
      1024 + 4096, 1024},
@@ -304,6 +304,28 @@ TEST(SequentialRules, ClosingRoomlessSessionFinalizes) {
   ASSERT_TRUE(d.Close(1, 1).Good());
   ASSERT_TRUE(d.Close(2, 0).Good());  // 1024 + 4096 leaves fewer than 65 ECC blocks
   EXPECT_EQ(d.DiscInfo().data[2] & 3, 2);
+}
+
+TEST(SequentialRules, PlusRAndBdRAreFinalizedOnlyByTheCloseFunction) {
+  struct Case {
+    const char* profile;
+    uint8_t finalize;  // the close function that ends the disc
+  };
+  for (const Case& c : {Case{"dvd+r", 5}, Case{"dvd+r", 6}, Case{"dvd+r-dl", 6}, Case{"bd-r", 6}}) {
+    SCOPED_TRACE(std::string(c.profile) + " " + std::to_string(c.finalize));
+    Driver d = Make(ScratchDir() + "/disc", c.profile);
+    // Multi-session 00b would finalize a CD or DVD-R; these media have no write parameters.
+    ASSERT_TRUE(d.WriteParameters(1, 0).Good());
+    ASSERT_TRUE(d.Write(0, 1024).Good());
+    ASSERT_TRUE(d.Close(1, 1).Good());
+    ASSERT_TRUE(d.Close(2, 0).Good());
+    EXPECT_EQ(d.DiscInfo().data[2] & 0x0F, 0x01) << "appendable after a session close";
+    const uint32_t nwa = Be32(d.TrackInfo(0xFF).data, 12);
+    ASSERT_TRUE(d.Write(nwa, 32).Good());
+    ASSERT_TRUE(d.Close(c.finalize, 0).Good());
+    EXPECT_EQ(d.DiscInfo().data[2] & 0x0F, 0x0E) << "finalized, last session complete";
+    EXPECT_EQ(d.DiscInfo().data[4], 2);
+  }
 }
 
 TEST(SequentialRules, WritesStopAtTheEndOfTheDisc) {
