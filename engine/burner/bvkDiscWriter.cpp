@@ -10,6 +10,7 @@
 #include "device/bvkCapabilities.h"
 #include "device/bvkMMC.h"
 #include "layout/bvkCache.h"
+#include "layout/bvkUDFUtils.h"
 
 namespace torvik {
 namespace {
@@ -257,6 +258,12 @@ bool TDiscWriter::WriteStream() {
             anchorAt + kSectorSize <= streamOffset + bytes) {
           const uint8_t* anchor = p + (anchorAt - streamOffset);
           anchor_.assign(anchor, anchor + kSectorSize);
+          // The stream's anchor names its own sector in the new session. Its copy at 256 must
+          // name 256: readers reject an anchor whose tag points elsewhere.
+          const uint16_t id = uint16_t(anchor_[0] | anchor_[1] << 8);
+          const uint16_t crcLength =
+              std::min<uint16_t>(uint16_t(anchor_[10] | anchor_[11] << 8), kSectorSize - 16);
+          BuildUDFTag(anchor_.data(), id, crcLength, kAnchorSector);
         }
       }
       ok = WritePacket(address_, p, bytes, first);

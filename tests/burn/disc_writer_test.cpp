@@ -7,6 +7,7 @@
 #include <thread>
 
 #include "burn_test_support.h"
+#include "udf/udf_reader.h"
 
 namespace torvik {
 namespace {
@@ -112,20 +113,39 @@ TEST_F(DiscBurn, UdfBridgeIsReadByUdfinfo) {
 }
 
 TEST_F(DiscBurn, GrowingWithUdfMovesTheAnchorToTheNewVolume) {
-  VirtualBurner vb(dir_, "dvd+rw");
-  vb.b->SetUDFBridge(true);
-  BurnTree(vb, "one", 10);
-  vb.Attach();
-  vb.b->SetUDFBridge(true);
-  const uint32_t second = BurnTree(vb, "two", 20);
-  ASSERT_GT(second, 0u);
-  const std::string out = (dir_ / "udfinfo.txt").string();
-  const std::string cmd = "udfinfo '" + vb.disc.string() + "' >'" + out + "' 2>&1";
-  EXPECT_EQ(std::system(cmd.c_str()), 0);
-  const auto text = test::ReadFile(out);
-  const std::string info(text.begin(), text.end());
-  EXPECT_NE(info.find("label=two"), std::string::npos) << info;
-  ExpectSession(vb, 0, "two", 20);
+  for (const char* profile : {"dvd+rw", "bd-re", "dvd-ram", "dvd-rw-ro"}) {
+    SCOPED_TRACE(profile);
+    VirtualBurner vb(dir_ / profile, profile);
+    vb.b->SetUDFBridge(true);
+    BurnTree(vb, "one", 10);
+    vb.Attach();
+    vb.b->SetUDFBridge(true);
+    const uint32_t second = BurnTree(vb, "two", 20);
+    ASSERT_GT(second, 0u);
+    // Both anchors a reader may start from name their own sector.
+    const uint32_t last = second + vb.b->CDFiles.TotalImageSize - 1;
+    for (uint32_t at : {256u, last}) {
+      const auto anchor = test::Sectors(vb.disc, at, 1);
+      EXPECT_EQ(udftest::CheckTag(anchor.data(), 2, at), "");
+    }
+    const std::string out = (dir_ / profile / "udfinfo.txt").string();
+    const std::string cmd = "udfinfo '" + vb.disc.string() + "' >'" + out + "' 2>&1";
+    EXPECT_EQ(std::system(cmd.c_str()), 0);
+    const auto text = test::ReadFile(out);
+    const std::string info(text.begin(), text.end());
+    EXPECT_NE(info.find("label=two"), std::string::npos) << info;
+    ExpectSession(vb, 0, "two", 20);
+    // 7-Zip trusts the anchor at 256 alone.
+    const fs::path x = dir_ / profile / "7z";
+    const std::string sz = "7z x -y -tudf '-o" + x.string() + "' '" + vb.disc.string() +
+                           "' >'" + x.string() + ".log' 2>&1";
+    const int status = std::system(sz.c_str());
+    const auto log = test::ReadFile(x.string() + ".log");
+    EXPECT_EQ(status, 0) << std::string(log.begin(), log.end());
+    const auto expected = test::MakeTree(dir_ / profile / "expect-7z", 20);
+    for (const auto& [rel, bytes] : expected)
+      EXPECT_TRUE(fs::exists(x / rel) && test::ReadFile(x / rel) == bytes) << rel;
+  }
 }
 
 // ---- sessions --------------------------------------------------------------------------------
