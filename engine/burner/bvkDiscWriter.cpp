@@ -1,6 +1,7 @@
 #include "burner/bvkDiscWriter.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <cstring>
 #include <ctime>
@@ -44,6 +45,16 @@ void Sleep(uint32_t ms) {
 
 bool SenseIsNotReady(const TSCSIDevice& d) {
   return d.LastSenseInfo.AddSenseCode == kSenseNotReady;
+}
+
+// The errno behind a command that never reached the drive (the ioctl failed, the host adapter
+// lost the device), or 0 when the drive answered. Such a failure carries no sense; repeating
+// it cannot help, so it is not mistaken for a drive that is busy without saying why.
+int TransportError(const TSCSIDevice& d) {
+  const TSENSE& s = d.LastSenseInfo;
+  if (d.TargetBusy || s.SenseKey != 0 || s.AddSenseCode != 0 || d.LastWinError == 0) return 0;
+  // With a host status, LastWinError holds that status rather than an errno.
+  return d.LastHostStatus != 0 ? EIO : int(d.LastWinError);
 }
 
 // How many polls of `pollMs` fit into `limitMs`; at least one, so a zero interval (tests)
@@ -150,7 +161,7 @@ void TDiscWriter::FailDrive() {
   // A drive that stayed busy leaves no sense; it is reported as "not ready" rather than as
   // one of the component's own small error numbers.
   if (code <= ERR_ABORTED) code = uint32_t{kSenseNotReady} << 8;
-  FailStream(cd_, code, u"");
+  FailStream(cd_, code, u"", TransportError(d_));
   uint16_t writing = CS_WRITING;
   cd_.ComponentStatus.compare_exchange_strong(writing, CS_WRITE_FAILED);
 }
@@ -224,8 +235,8 @@ bool TDiscWriter::WritePacket(uint32_t lba, const uint8_t* data, uint32_t bytes,
       if (!FormatList(d_, kFormatPlusRW) || !WaitForLongOperation(d_, cd_)) return false;
       continue;
     }
-    const bool transient = d_.TargetBusy || s.AddSenseCode == kSenseNotReady ||
-                           s.AddSenseCode == 0 || s.AddSenseCode == kSenseReset;
+    const bool transient = TransportError(d_) == 0 && (d_.TargetBusy || s.AddSenseCode == kSenseNotReady ||
+                           s.AddSenseCode == 0 || s.AddSenseCode == kSenseReset);
     if (!transient || retry >= kPacketRetries || cd_.Aborted) return false;
     Pause(d_.Setup.RetryPollMs);
   }

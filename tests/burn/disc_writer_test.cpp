@@ -294,6 +294,38 @@ TEST_F(DiscBurn, BusyAndNotReadyWritesAreRetried) {
   }
 }
 
+TEST_F(DiscBurn, WriteThatNeverReachesTheDriveFailsAtOnceWithItsOSReason) {
+  struct Case {
+    const char* what;
+    uint8_t hostStatus;  // 0: the ioctl itself failed with `error`
+    uint32_t error;
+    int expected;
+  };
+  const Case cases[] = {
+      {"drive unplugged", 0, ENODEV, ENODEV},
+      {"ioctl error", 0, EIO, EIO},
+      {"host adapter lost the target", 0x01, 0x01, EIO},  // DID_NO_CONNECT
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    VirtualBurner vb(dir_ / c.what, "dvd+r");
+    Tap tap;
+    tap.fail = [&](TSRB_ExecSCSICmd& srb) {
+      if (srb.CDB[0] != op::WRITE_10) return false;
+      srb.SenseArea.fill(0);
+      srb.SRB_TargStat = 0;
+      srb.SRB_HaStat = c.hostStatus;
+      vb.b->Device.LastWinError = c.error;
+      return true;
+    };
+    vb.b->Device.Setup.Tap = tap.Make();
+    BurnTree(vb, "one", 10, false);
+    EXPECT_EQ(tap.Count(op::WRITE_10), 1u);
+    EXPECT_EQ(vb.b->LastOSError(), c.expected);
+    EXPECT_NE(vb.b->ErrorNumber(), 0u);
+  }
+}
+
 TEST_F(DiscBurn, ClosingWaitsWhileTheDriveIsBusyClosing) {
   for (const char* profile : {"cd-r", "dvd-rw-seq", "bd-r"}) {
     SCOPED_TRACE(profile);
