@@ -69,14 +69,26 @@ bool FormatList(TSCSIDevice& d, const uint8_t (&list)[12]) {
   return FormatUnit(d, 0x11, copy, sizeof copy);
 }
 
-// Waits out a format or blank the drive is still busy with. False when the limit ran out.
+// Sleeps `ms` in short steps that end early once the job is aborted: a real drive is polled
+// every few seconds, and an abort must not wait that long.
+void SleepUnlessAborted(uint32_t ms, const TCDFiles& cd) {
+  constexpr uint32_t kStep = 100;
+  while (ms > 0 && !cd.Aborted) {
+    const uint32_t step = std::min(ms, kStep);
+    Sleep(step);
+    ms -= step;
+  }
+}
+
+// Waits out a format or blank the drive is still busy with. False when the limit ran out or
+// the job was aborted.
 bool WaitForLongOperation(TSCSIDevice& d, const TCDFiles& cd) {
   uint8_t reply[42];
   uint32_t budget = PollBudget(d.Setup.LongOperationLimitMs, d.Setup.NotReadyPollMs);
   while (true) {
     if (ReadDiscInformation(d, reply, sizeof reply) || !SenseIsNotReady(d)) return true;
     if (budget-- == 0 || cd.Aborted) return false;
-    Sleep(d.Setup.NotReadyPollMs);
+    SleepUnlessAborted(d.Setup.NotReadyPollMs, cd);
   }
 }
 
@@ -114,7 +126,10 @@ bool PrepareDiscTarget(TCDFiles& cd, TSCSIDevice& d) {
     formatted = true;
   }
   if (formatted && !WaitForLongOperation(d, cd)) {
-    cd.ErrorNumber = d.DeviceError != 0 ? d.DeviceError : uint32_t{kSenseNotReady} << 8;
+    if (cd.Aborted)
+      cd.ErrorNumber = ERR_ABORTED;
+    else
+      cd.ErrorNumber = d.DeviceError != 0 ? d.DeviceError : uint32_t{kSenseNotReady} << 8;
     return false;
   }
 
