@@ -16,7 +16,17 @@ namespace {
 std::atomic<bool> gInterrupted{false};
 int gGuardDepth = 0;
 
-extern "C" void OnInterrupt(int) { gInterrupted = true; }
+// While a starter runs (it may wait hours for a format) the job loop cannot look at
+// gInterrupted, so the handler raises the component's abort flag itself. A lock-free atomic
+// store is all a signal handler may do here.
+std::atomic<std::atomic<bool>*> gStarterAbort{nullptr};
+static_assert(std::atomic<bool>::is_always_lock_free &&
+              std::atomic<std::atomic<bool>*>::is_always_lock_free);
+
+extern "C" void OnInterrupt(int) {
+  gInterrupted = true;
+  if (std::atomic<bool>* abort = gStarterAbort.load()) abort->store(true);
+}
 
 }  // namespace
 
@@ -109,7 +119,9 @@ TJobResult RunWriteJob(TBrenvik& burner, bool quiet, const std::function<bool()>
   });
   InterruptGuard interrupts;
   const auto begin = std::chrono::steady_clock::now();
+  gStarterAbort = &burner.CDFiles.Aborted;
   result.Started = start();
+  gStarterAbort = nullptr;
   if (result.Started) {
     ProgressBar bar(!quiet);
     bool abortRequested = false;

@@ -183,6 +183,10 @@ void TBrenvik::BeginJob() {
     // An OS error of an earlier job must not be shown as the reason of this one's failure.
     std::lock_guard lock(CDFiles.CriticalSection);
     CDFiles.ErrorOSCode = 0;
+    // Cleared here rather than when the threads start: an abort requested while the starter
+    // prepares the disc (a format can take hours) must end the job, and an earlier job's abort
+    // must not end this one's format wait.
+    CDFiles.Aborted = false;
   }
   FJob.Sink = FSink;
   FJob.WriteDone = FOnWriteDone;
@@ -456,8 +460,11 @@ bool TBrenvik::StartWriteOperation() {
     if (!BuildISOHeader(cd)) return refuse(ERR_NOT_PREPARED);
   }
 
-  cd.Aborted = false;
-  cd.ErrorNumber = ERR_NONE;
+  // An abort that comes in now keeps its number; one that came during the preparation ends
+  // the job before any thread starts.
+  uint32_t earlier = cd.ErrorNumber.load();
+  if (earlier != ERR_ABORTED) cd.ErrorNumber.compare_exchange_strong(earlier, ERR_NONE);
+  if (cd.Aborted) return refuse(ERR_ABORTED);
   {
     std::lock_guard lock(cd.CriticalSection);
     cd.ErrorFileName.clear();

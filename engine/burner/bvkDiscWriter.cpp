@@ -1,6 +1,7 @@
 #include "burner/bvkDiscWriter.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <cstring>
 #include <ctime>
@@ -10,6 +11,7 @@
 #include "device/bvkCapabilities.h"
 #include "device/bvkMMC.h"
 #include "layout/bvkCache.h"
+#include "layout/bvkUDFUtils.h"
 
 namespace torvik {
 namespace {
@@ -45,6 +47,16 @@ bool SenseIsNotReady(const TSCSIDevice& d) {
   return d.LastSenseInfo.AddSenseCode == kSenseNotReady;
 }
 
+// The errno behind a command that never reached the drive (the ioctl failed, the host adapter
+// lost the device), or 0 when the drive answered. Such a failure carries no sense; repeating
+// it cannot help, so it is not mistaken for a drive that is busy without saying why.
+int TransportError(const TSCSIDevice& d) {
+  const TSENSE& s = d.LastSenseInfo;
+  if (d.TargetBusy || s.SenseKey != 0 || s.AddSenseCode != 0 || d.LastWinError == 0) return 0;
+  // With a host status, LastWinError holds that status rather than an errno.
+  return d.LastHostStatus != 0 ? EIO : int(d.LastWinError);
+}
+
 // How many polls of `pollMs` fit into `limitMs`; at least one, so a zero interval (tests)
 // still gives the drive `limitMs` chances.
 uint32_t PollBudget(uint32_t limitMs, uint32_t pollMs) {
@@ -57,14 +69,26 @@ bool FormatList(TSCSIDevice& d, const uint8_t (&list)[12]) {
   return FormatUnit(d, 0x11, copy, sizeof copy);
 }
 
-// Waits out a format or blank the drive is still busy with. False when the limit ran out.
+// Sleeps `ms` in short steps that end early once the job is aborted: a real drive is polled
+// every few seconds, and an abort must not wait that long.
+void SleepUnlessAborted(uint32_t ms, const TCDFiles& cd) {
+  constexpr uint32_t kStep = 100;
+  while (ms > 0 && !cd.Aborted) {
+    const uint32_t step = std::min(ms, kStep);
+    Sleep(step);
+    ms -= step;
+  }
+}
+
+// Waits out a format or blank the drive is still busy with. False when the limit ran out or
+// the job was aborted.
 bool WaitForLongOperation(TSCSIDevice& d, const TCDFiles& cd) {
   uint8_t reply[42];
   uint32_t budget = PollBudget(d.Setup.LongOperationLimitMs, d.Setup.NotReadyPollMs);
   while (true) {
     if (ReadDiscInformation(d, reply, sizeof reply) || !SenseIsNotReady(d)) return true;
     if (budget-- == 0 || cd.Aborted) return false;
-    Sleep(d.Setup.NotReadyPollMs);
+    SleepUnlessAborted(d.Setup.NotReadyPollMs, cd);
   }
 }
 
@@ -150,7 +174,10 @@ bool PrepareDiscTarget(TCDFiles& cd, TSCSIDevice& d) {
     formatted = true;
   }
   if (formatted && !WaitForLongOperation(d, cd)) {
-    cd.ErrorNumber = d.DeviceError != 0 ? d.DeviceError : uint32_t{kSenseNotReady} << 8;
+    if (cd.Aborted)
+      cd.ErrorNumber = ERR_ABORTED;
+    else
+      cd.ErrorNumber = d.DeviceError != 0 ? d.DeviceError : uint32_t{kSenseNotReady} << 8;
     return false;
   }
 
@@ -202,7 +229,7 @@ void TDiscWriter::FailDrive() {
   // A drive that stayed busy leaves no sense; it is reported as "not ready" rather than as
   // one of the component's own small error numbers.
   if (code <= ERR_ABORTED) code = uint32_t{kSenseNotReady} << 8;
-  FailStream(cd_, code, u"");
+  FailStream(cd_, code, u"", TransportError(d_));
   uint16_t writing = CS_WRITING;
   cd_.ComponentStatus.compare_exchange_strong(writing, CS_WRITE_FAILED);
 }
@@ -278,8 +305,8 @@ bool TDiscWriter::WritePacket(uint32_t lba, const uint8_t* data, uint32_t bytes,
       if (!FormatList(d_, kFormatPlusRW) || !WaitForLongOperation(d_, cd_)) return false;
       continue;
     }
-    const bool transient = d_.TargetBusy || s.AddSenseCode == kSenseNotReady ||
-                           s.AddSenseCode == 0 || s.AddSenseCode == kSenseReset;
+    const bool transient = TransportError(d_) == 0 && (d_.TargetBusy || s.AddSenseCode == kSenseNotReady ||
+                           s.AddSenseCode == 0 || s.AddSenseCode == kSenseReset);
     if (!transient || retry >= kPacketRetries || cd_.Aborted) return false;
     Pause(d_.Setup.RetryPollMs);
   }
@@ -312,6 +339,12 @@ bool TDiscWriter::WriteStream() {
             anchorAt + kSectorSize <= streamOffset + bytes) {
           const uint8_t* anchor = p + (anchorAt - streamOffset);
           anchor_.assign(anchor, anchor + kSectorSize);
+          // The stream's anchor names its own sector in the new session. Its copy at 256 must
+          // name 256: readers reject an anchor whose tag points elsewhere.
+          const uint16_t id = uint16_t(anchor_[0] | anchor_[1] << 8);
+          const uint16_t crcLength =
+              std::min<uint16_t>(uint16_t(anchor_[10] | anchor_[11] << 8), kSectorSize - 16);
+          BuildUDFTag(anchor_.data(), id, crcLength, kAnchorSector);
         }
       }
       ok = WritePacket(address_, p, bytes, first);

@@ -384,6 +384,7 @@ uint8_t ExecSCSICommand(TSCSIDevice& d, TSRB_ExecSCSICmd& srb) {
 
   if (d.fdbg != nullptr) Log(d, FormatLogLine(d, srb));
   d.TargetBusy = sent != SS_PENDING && sent != SS_COMP && srb.SRB_TargStat == STATUS_BUSY;
+  d.LastHostStatus = sent != SS_PENDING && sent != SS_COMP ? srb.SRB_HaStat : 0;
   d.LastSenseInfo = TSENSE::FromBytes(srb.SenseArea.data());
   if (d.LastSenseInfo.AddSenseCode != 0) {
     d.DeviceError = uint32_t{d.LastSenseInfo.AddSenseCode} * 256 + d.LastSenseInfo.AddSenQual;

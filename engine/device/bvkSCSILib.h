@@ -85,6 +85,7 @@ struct TSCSIDeviceState {
   bool DriveIsVirtual = false;
   uint8_t DeviceType = 0;
   uint32_t LastWinError = 0;
+  uint8_t LastHostStatus = 0;  // host adapter status of the last failed command (0: none)
   bool CloseFH = false;
   bool DoNotUseSPTI = false;
   bool ASPIInitialized = false;

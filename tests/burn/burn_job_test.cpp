@@ -80,6 +80,49 @@ TEST_F(BurnJob, AbortMidBurnEndsWithOneFailedEvent) {
   EXPECT_EQ(vb.b->ErrorNumber(), ERR_ABORTED);
 }
 
+// The starter waits for the format of a DVD-RW before any thread runs. An abort from another
+// thread during that wait ends the job at once, as a refusal (no event, status 0); the next
+// job on the same component is not hit by that abort.
+TEST_F(BurnJob, AbortDuringTheFormatWaitEndsTheStarter) {
+  for (const char* profile : {"dvd-rw-seq", "dvd-rw-ro"}) {
+    SCOPED_TRACE(profile);
+    VirtualBurner vb(dir_ / profile, profile);
+    vb.Change([](vdrive::MediumState& m) { m.config.longOpPolls = 1000000; });
+    vb.b->Device.Setup.LongOperationLimitMs = 4u * 3600u * 1000u;
+    Layout(*vb.b, "one", 1);
+    bool formatting = false;
+    int polls = 0, writes = 0;
+    vb.b->Device.Setup.Tap = [&](TSRB_ExecSCSICmd& srb, const TSendFunction& forward) {
+      formatting = formatting || srb.CDB[0] == op::FORMAT_UNIT;
+      writes += srb.CDB[0] == op::WRITE_10;
+      const uint8_t status = forward(srb);
+      if (formatting && srb.CDB[0] == op::READ_DISC_INFORMATION && ++polls == 2)
+        std::thread([&] { vb.b->AbortOperation(); }).join();
+      return status;
+    };
+    int events = 0;
+    vb.b->SetOnWriteDone([&](void*, uint8_t, bool) { ++events; });
+    EXPECT_FALSE(vb.b->Burn());
+    EXPECT_EQ(vb.b->ComponentStatus(), CS_IDLE);
+    vb.b->WaitForJob();
+    EXPECT_EQ(events, 0);
+    EXPECT_EQ(vb.b->ErrorNumber(), ERR_ABORTED);
+    EXPECT_LT(polls, 1000) << "the wait ended at the abort";
+    EXPECT_EQ(writes, 0);
+
+    vb.b->Device.Setup.Tap = nullptr;
+    vb.b->SetOnWriteDone(nullptr);
+    vb.Change([](vdrive::MediumState& m) {
+      m.config.longOpPolls = 3;
+      m.pending = vdrive::PendingOp::None;
+      m.pendingPolls = 0;
+    });
+    Layout(*vb.b, "two", 2);
+    EXPECT_FALSE(RunJob(*vb.b, [&] { return vb.b->Burn(); }));
+    ExpectTree(vb.disc, 0, "two", 2);
+  }
+}
+
 TEST_F(BurnJob, WithoutASinkTheHandlerRunsOnTheWriteThread) {
   VirtualBurner vb(dir_, "dvd+r");
   Layout(*vb.b, "one", 1);

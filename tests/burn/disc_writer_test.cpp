@@ -7,6 +7,7 @@
 #include <thread>
 
 #include "burn_test_support.h"
+#include "udf/udf_reader.h"
 
 namespace torvik {
 namespace {
@@ -139,20 +140,39 @@ TEST_F(DiscBurn, UdfBridgeIsReadByUdfinfo) {
 }
 
 TEST_F(DiscBurn, GrowingWithUdfMovesTheAnchorToTheNewVolume) {
-  VirtualBurner vb(dir_, "dvd+rw");
-  vb.b->SetUDFBridge(true);
-  BurnTree(vb, "one", 10);
-  vb.Attach();
-  vb.b->SetUDFBridge(true);
-  const uint32_t second = BurnTree(vb, "two", 20);
-  ASSERT_GT(second, 0u);
-  const std::string out = (dir_ / "udfinfo.txt").string();
-  const std::string cmd = "udfinfo '" + vb.disc.string() + "' >'" + out + "' 2>&1";
-  EXPECT_EQ(std::system(cmd.c_str()), 0);
-  const auto text = test::ReadFile(out);
-  const std::string info(text.begin(), text.end());
-  EXPECT_NE(info.find("label=two"), std::string::npos) << info;
-  ExpectSession(vb, 0, "two", 20);
+  for (const char* profile : {"dvd+rw", "bd-re", "dvd-ram", "dvd-rw-ro"}) {
+    SCOPED_TRACE(profile);
+    VirtualBurner vb(dir_ / profile, profile);
+    vb.b->SetUDFBridge(true);
+    BurnTree(vb, "one", 10);
+    vb.Attach();
+    vb.b->SetUDFBridge(true);
+    const uint32_t second = BurnTree(vb, "two", 20);
+    ASSERT_GT(second, 0u);
+    // Both anchors a reader may start from name their own sector.
+    const uint32_t last = second + vb.b->CDFiles.TotalImageSize - 1;
+    for (uint32_t at : {256u, last}) {
+      const auto anchor = test::Sectors(vb.disc, at, 1);
+      EXPECT_EQ(udftest::CheckTag(anchor.data(), 2, at), "");
+    }
+    const std::string out = (dir_ / profile / "udfinfo.txt").string();
+    const std::string cmd = "udfinfo '" + vb.disc.string() + "' >'" + out + "' 2>&1";
+    EXPECT_EQ(std::system(cmd.c_str()), 0);
+    const auto text = test::ReadFile(out);
+    const std::string info(text.begin(), text.end());
+    EXPECT_NE(info.find("label=two"), std::string::npos) << info;
+    ExpectSession(vb, 0, "two", 20);
+    // 7-Zip trusts the anchor at 256 alone.
+    const fs::path x = dir_ / profile / "7z";
+    const std::string sz = "7z x -y -tudf '-o" + x.string() + "' '" + vb.disc.string() +
+                           "' >'" + x.string() + ".log' 2>&1";
+    const int status = std::system(sz.c_str());
+    const auto log = test::ReadFile(x.string() + ".log");
+    EXPECT_EQ(status, 0) << std::string(log.begin(), log.end());
+    const auto expected = test::MakeTree(dir_ / profile / "expect-7z", 20);
+    for (const auto& [rel, bytes] : expected)
+      EXPECT_TRUE(fs::exists(x / rel) && test::ReadFile(x / rel) == bytes) << rel;
+  }
 }
 
 // ---- sessions --------------------------------------------------------------------------------
@@ -298,6 +318,38 @@ TEST_F(DiscBurn, BusyAndNotReadyWritesAreRetried) {
     vb.b->Device.Setup.Tap = tap.Make();
     const uint32_t start = BurnTree(vb, "one", 10);
     ExpectSession(vb, start, "one", 10);
+  }
+}
+
+TEST_F(DiscBurn, WriteThatNeverReachesTheDriveFailsAtOnceWithItsOSReason) {
+  struct Case {
+    const char* what;
+    uint8_t hostStatus;  // 0: the ioctl itself failed with `error`
+    uint32_t error;
+    int expected;
+  };
+  const Case cases[] = {
+      {"drive unplugged", 0, ENODEV, ENODEV},
+      {"ioctl error", 0, EIO, EIO},
+      {"host adapter lost the target", 0x01, 0x01, EIO},  // DID_NO_CONNECT
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    VirtualBurner vb(dir_ / c.what, "dvd+r");
+    Tap tap;
+    tap.fail = [&](TSRB_ExecSCSICmd& srb) {
+      if (srb.CDB[0] != op::WRITE_10) return false;
+      srb.SenseArea.fill(0);
+      srb.SRB_TargStat = 0;
+      srb.SRB_HaStat = c.hostStatus;
+      vb.b->Device.LastWinError = c.error;
+      return true;
+    };
+    vb.b->Device.Setup.Tap = tap.Make();
+    BurnTree(vb, "one", 10, false);
+    EXPECT_EQ(tap.Count(op::WRITE_10), 1u);
+    EXPECT_EQ(vb.b->LastOSError(), c.expected);
+    EXPECT_NE(vb.b->ErrorNumber(), 0u);
   }
 }
 
