@@ -161,10 +161,18 @@ int RunBurn(const GlobalOptions& global, const BurnOptions& o, bool image) {
   const TJobResult job = RunWriteJob(
       burner, o.quiet, [&] { return image ? burner.BurnISOImage(o.image) : burner.Burn(); },
       [&](ProgressBar&) { DrawBurnProgress(burner); });
-  if (!job.Started)
-    return Fail(std::string(image ? "Writing ISO image to disc failed! Error: "
-                                  : "Writing to disc failed. Error: ") +
-                JobError(burner));
+  if (!job.Started) {
+    // 30h/01h before anything is written: the overwritable disc holds data but no volume that
+    // can be read, so there is nothing to append to and nothing to overwrite safely.
+    const bool unreadable = burner.CDFiles.ErrorNumber == 0x3001;
+    std::string why = std::string(image ? "Writing ISO image to disc failed! Error: "
+                                        : "Writing to disc failed. Error: ") +
+                      JobError(burner);
+    if (unreadable)
+      why += "\ntorvik-cli: the disc holds data but no ISO 9660 volume that can be read; erase "
+             "it before burning to it";
+    return Fail(why);
+  }
   if (job.Failed) {
     std::fprintf(stderr, "Writing done with error! Elapsed time: %s.\n%s\n",
                  Elapsed(job.Seconds).c_str(), JobError(burner).c_str());

@@ -140,6 +140,21 @@ bool CloseInterruptedSession(TCDFiles& cd, TSCSIDevice& d) {
   return closed;
 }
 
+// Whether the volume area of an overwritable disc holds nothing: sectors 16-31, where every
+// volume recognition sequence lies, read back as zeros. A disc whose volume could not be found
+// there either failed to read or holds something else (a UDF-only volume, another format);
+// treating it as blank would write over it from sector 0 and call that a success.
+bool VolumeAreaIsBlank(TSCSIDevice& d) {
+  std::vector<uint8_t> area(16 * kSectorSize);
+  if (!Read10(d, 16, 16, area.data())) {
+    // Nothing recorded there yet (a disc still formatting answers "out of range") is blank; a
+    // medium or hardware error hides what is there.
+    const uint8_t key = d.LastSenseInfo.SenseKey & 0x0F;
+    return key != 3 && key != 4;
+  }
+  return std::all_of(area.begin(), area.end(), [](uint8_t b) { return b == 0; });
+}
+
 }  // namespace
 
 bool GrowsInPlace(TMedium m) {
@@ -194,6 +209,11 @@ bool PrepareDiscTarget(TCDFiles& cd, TSCSIDevice& d) {
     // The new session follows the volume on the disc. Its UDF structures are addressed from
     // there too: the single formatted track's own start (0) would point them at the old ones.
     uint32_t end = GetVolumeSpaceSize(d);
+    // An image replaces whatever is there; a layout appended to an unreadable volume would not.
+    if (end == 0 && !cd.BurnISOImage && !VolumeAreaIsBlank(d)) {
+      cd.ErrorNumber = 0x3001;  // 30h/01h: cannot read medium, unknown format
+      return false;
+    }
     // Restricted overwrite records whole ECC blocks of 16 sectors; a write starting inside one
     // is refused.
     if (m == mtDVDRWRO) end = (end + 15) / 16 * 16;

@@ -43,6 +43,7 @@ constexpr TSenseCode kSenseCodes[] = {
     {6, 0x29, 0x00, "power on or reset"},
     {5, 0x2C, 0x00, "command sequence error"},
     {0, 0x30, 0x00, "incompatible medium installed"},
+    {3, 0x30, 0x01, "cannot read medium, unknown format"},
     {5, 0x30, 0x02, "cannot read medium, incompatible format"},
     {5, 0x30, 0x05, "cannot write medium, incompatible format"},
     {2, 0x3A, 0x00, "medium not present"},

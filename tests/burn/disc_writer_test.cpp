@@ -4,6 +4,8 @@
 
 #include <fcntl.h>
 
+#include <fstream>
+#include <functional>
 #include <thread>
 
 #include "burn_test_support.h"
@@ -473,6 +475,49 @@ TEST_F(DiscBurn, GrowingAbortedHalfwayKeepsTheFirstVolume) {
   BurnTree(vb, "two", 20, false);
   EXPECT_EQ(test::Sectors(vb.disc, 0, firstSize), firstVolume);
   ExpectSession(vb, 0, "one", 10);
+}
+
+// A disc that holds data but no volume that can be read is not blank: appending would write
+// over it from sector 0.
+TEST_F(DiscBurn, GrowingOverAVolumeThatCannotBeReadIsRefused) {
+  struct Case {
+    const char* what;
+    std::function<void(VirtualBurner&)> spoil;
+  };
+  const std::vector<Case> cases = {
+      {"read error at sector 16",  // on a disc whose other descriptors are gone as well
+       [](VirtualBurner& vb) {
+         std::fstream f(vb.disc, std::ios::in | std::ios::out | std::ios::binary);
+         f.seekp(17 * 2048);
+         f.write(std::string(15 * 2048, '\0').data(), 15 * 2048);
+         f.close();
+         vb.Change([](vdrive::MediumState& m) { m.faults.readErrorLba = 16; });
+       }},
+      {"a volume in another format",
+       [](VirtualBurner& vb) {
+         std::fstream f(vb.disc, std::ios::in | std::ios::out | std::ios::binary);
+         const std::string other(32768, '\0');
+         f.seekp(16 * 2048);
+         f.write(other.data(), std::streamsize(other.size()));
+         f.seekp(16 * 2048);
+         f.write("\0BEA01\x01", 7);  // what a UDF-only disc holds there
+       }},
+  };
+  for (const char* profile : {"dvd+rw", "bd-re", "dvd-ram", "dvd-rw-ro"}) {
+    for (const Case& c : cases) {
+      SCOPED_TRACE(std::string(profile) + ": " + c.what);
+      VirtualBurner vb(dir_ / profile / c.what, profile);
+      BurnTree(vb, "one", 10);
+      c.spoil(vb);
+      const auto before = test::Sectors(vb.disc, 0, 64);
+      vb.Attach();
+      Layout(*vb.b, "two", 20);
+      EXPECT_FALSE(vb.b->Burn());
+      EXPECT_EQ(vb.b->CDFiles.ErrorNumber, 0x3001u);
+      EXPECT_EQ(vb.b->ComponentStatus(), 0);
+      EXPECT_EQ(test::Sectors(vb.disc, 0, 64), before);
+    }
+  }
 }
 
 TEST_F(DiscBurn, VanishingSourceFileFailsTheJobNamingIt) {
