@@ -325,8 +325,9 @@ bool TDiscWriter::WritePacket(uint32_t lba, const uint8_t* data, uint32_t bytes,
       if (!FormatList(d_, kFormatPlusRW) || !WaitForLongOperation(d_, cd_)) return false;
       continue;
     }
-    const bool transient = TransportError(d_) == 0 && (d_.TargetBusy || s.AddSenseCode == kSenseNotReady ||
-                           s.AddSenseCode == 0 || s.AddSenseCode == kSenseReset);
+    const bool transient =
+        TransportError(d_) == 0 && (d_.TargetBusy || s.AddSenseCode == kSenseNotReady ||
+                                    s.AddSenseCode == 0 || s.AddSenseCode == kSenseReset);
     if (!transient || retry >= kPacketRetries || cd_.Aborted) return false;
     Pause(d_.Setup.RetryPollMs);
   }
