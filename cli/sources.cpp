@@ -2,10 +2,10 @@
 
 #include <sys/stat.h>
 
-#include <algorithm>
 #include <cstdio>
 #include <map>
 
+#include "layout/bvkTree.h"
 #include "platform/bvkText.h"
 
 namespace torvik::cli {
@@ -46,7 +46,6 @@ std::string WithSlashedDiscPath(const std::string& text) {
   return text;
 }
 
-constexpr std::string_view kFileExists = "A file of that name exists: ";
 constexpr size_t kClashesShown = 10;
 
 // Adds the sources one by one and remembers enough about each to name the two sides of a
@@ -63,7 +62,7 @@ class TSourceAdder {
     if (S_ISDIR(st.st_mode)) {
       why = AddFolder(path, savePath);
     } else if (S_ISREG(st.st_mode)) {
-      if (!b_.InsertFile("\\", path)) why = Refused("file " + path, path, u"\\");
+      if (!b_.InsertFile("\\", path)) why = Refused("file " + path);
     } else {
       return path + " is neither a file nor a folder";
     }
@@ -110,10 +109,16 @@ class TSourceAdder {
       std::string source = path.starts_with('/') ? "/" : "";
       for (const std::string& native : SavePathFolders(path)) {
         source += (source.empty() || source == "/" ? "" : "/") + native;
-        // Named as a scan names the folder; a backslash would split the name on the disc.
-        std::u16string name = NameFromNativeBytes(native);
-        std::replace(name.begin(), name.end(), u'\\', u'_');
-        if (!b_.CreateDirW(dest, name)) return Refused("folder " + path, source, dest);
+        // Named as a scan names the folder.
+        const std::u16string name = LayoutName(NameFromNativeBytes(native));
+        if (!b_.CreateDirW(dest, name)) {
+          // A file an earlier source put there holds the name.
+          const int64_t id = b_.FindFileW(dest, name);
+          if (id >= 0 && !b_.IsDirectory(id))
+            return Native(b_.SourcePath(id)) + " and the folder " + source + " would both be " +
+                   DiscPathForMessage(dest + name) + " on the disc";
+          return Refused("folder " + path);
+        }
         dest += name + u"\\";
         // The first source to create a disc folder is the one a clash message names.
         saveFolders_.try_emplace(FoldCase(dest), source);
@@ -121,28 +126,14 @@ class TSourceAdder {
     }
     folders_.push_back({path, dest});
     if (!b_.InsertDirW(dest, Utf16FromNativePath(path), u"*.*", true, false))
-      return Refused("folder " + path, path, dest);
+      return Refused("folder " + path);
     return {};
   }
 
   // Why an insertion of `what` failed. A folder that meets a file of an earlier source is a
-  // name clash like any other and is told as one.
-  std::string Refused(const std::string& what, const std::string& source,
-                      const std::u16string& dest) {
+  // name clash the layout records; Add tells it as one.
+  std::string Refused(const std::string& what) const {
     const std::string& why = b_.CDFiles.LastInsertError;
-    const size_t at = why.find(kFileExists);
-    if (at != std::string::npos) {
-      const std::u16string discPath = Utf8ToUtf16(why.substr(at + kFileExists.size()));
-      const size_t cut = discPath.rfind(u'\\');
-      const int64_t id =
-          cut == std::u16string::npos
-              ? -1
-              : b_.FindFileW(discPath.substr(0, cut + 1), discPath.substr(cut + 1));
-      const std::string existing = id >= 0 ? Native(b_.SourcePath(id)) : std::string();
-      if (!existing.empty())
-        return existing + " and the folder " + SourceBelow(source, dest, discPath) +
-               " would both be " + DiscPathForMessage(discPath) + " on the disc";
-    }
     return "cannot add " + what + " to the disc layout" +
            (why.empty() ? "" : ": " + WithSlashedDiscPath(why));
   }
@@ -176,6 +167,7 @@ class TSourceAdder {
              where;
     }
     if (c.ExistingSource.empty()) return "an entry of the layout and " + added + where;
+    if (c.NewIsFolder) return Native(c.ExistingSource) + " and the folder " + added + where;
     return Native(c.ExistingSource) + " and " + added + where;
   }
 

@@ -45,12 +45,6 @@ bool ValidName(std::u16string_view name) {
   return std::none_of(name.begin(), name.end(), [](char16_t c) { return c == 0 || c == u'/'; });
 }
 
-// The name as the layout keeps it: a backslash would split it into a path on the disc.
-std::u16string LayoutName(std::u16string_view name) {
-  std::u16string out(name);
-  std::replace(out.begin(), out.end(), u'\\', u'_');
-  return out;
-}
 
 // ISO 9660 names are plain ASCII: everything else becomes '_', one per character, so a name of
 // 12 characters is 12 bytes.
@@ -149,9 +143,9 @@ struct TSource {
 
 // An insertion that meets an entry another insertion made keeps one of the two; the caller
 // learns of it through NameClashes. The same source added twice is no clash.
-void RecordClash(TCDFiles& cd, pDirEntry dir, pFileEntry existing, const TSource& source) {
+void RecordClash(TCDFiles& cd, pDirEntry dir, pFileEntry existing, std::u16string incoming,
+                 bool incomingIsFolder) {
   if (existing->Imported) return;  // a new session's file replaces an old one by design
-  std::u16string incoming = source.Wide();
   std::u16string old = existing->Path.Wide();
   if (!old.empty() && old == incoming) return;
   TCDFiles::TNameClash clash;
@@ -159,6 +153,7 @@ void RecordClash(TCDFiles& cd, pDirEntry dir, pFileEntry existing, const TSource
   clash.ExistingSource = std::move(old);
   clash.NewSource = std::move(incoming);
   clash.ExistingIsFolder = existing->DirRecord != nullptr;
+  clash.NewIsFolder = incomingIsFolder;
   cd.NameClashes.push_back(std::move(clash));
 }
 
@@ -212,7 +207,7 @@ TAddOutcome AddEntryImpl(TCDFiles& cd, pDirEntry dir, const TWin32FindDataW& giv
       Refuse(cd, "A file of that name exists: " + DiscPathText(dir, e->LongName));
       return TAddOutcome::Refused;
     }
-    if (!isDir) RecordClash(cd, dir, e, source);
+    if (!isDir) RecordClash(cd, dir, e, source.Wide(), false);
     // A folder's entry stays a folder: replacing it would cut the folder off the tree.
     if (isDir || e->DirRecord != nullptr || !cd.ReplaceFile) {
       result = e;
@@ -268,9 +263,11 @@ TAddOutcome AddEntryImpl(TCDFiles& cd, pDirEntry dir, const TWin32FindDataW& giv
 
 enum class TDirOutcome { Ok, Skipped, Refused };
 
+// `sourceFolder`: the scanned folder this one stands for (native path; empty for folders made
+// by name), named when it meets a file.
 TDirOutcome CreateDirImpl(TCDFiles& cd, pDirEntry parent, const TWin32FindDataW& fd,
                           uint32_t ImportedAddress, pDirEntry& result,
-                          int32_t listingMark = kNoListing) {
+                          int32_t listingMark = kNoListing, std::string_view sourceFolder = {}) {
   result = nullptr;
   if (parent == nullptr) {
     Refuse(cd, "Layout not initialised");
@@ -283,6 +280,8 @@ TDirOutcome CreateDirImpl(TCDFiles& cd, pDirEntry parent, const TWin32FindDataW&
       result = existing->DirRecord;
       return TDirOutcome::Ok;
     }
+    if (!sourceFolder.empty())
+      RecordClash(cd, parent, existing, Utf16FromNativePath(sourceFolder), true);
     Refuse(cd, "A file of that name exists: " + DiscPathText(parent, existing->LongName));
     return TDirOutcome::Refused;
   } else if (cd.Dirs.size() >= size_t(kMaxDirEntries)) {
@@ -296,13 +295,10 @@ TDirOutcome CreateDirImpl(TCDFiles& cd, pDirEntry parent, const TWin32FindDataW&
       return TDirOutcome::Skipped;
     case TAddOutcome::Refused:
       return TDirOutcome::Refused;
-    case TAddOutcome::Existing:  // the handler renamed it onto an existing folder
-      if (e->DirRecord != nullptr) {
-        result = e->DirRecord;
-        return TDirOutcome::Ok;
-      }
-      Refuse(cd, "A file of that name exists: " + DiscPathText(parent, e->LongName));
-      return TDirOutcome::Refused;
+    case TAddOutcome::Existing:  // the handler renamed it onto an existing folder (a file
+                                 // there is refused by AddEntryImpl)
+      result = e->DirRecord;
+      return TDirOutcome::Ok;
     case TAddOutcome::Added:
     case TAddOutcome::Replaced:
       break;
@@ -384,7 +380,8 @@ bool ScanDir(TCDFiles& cd, pDirEntry target, const std::string& dirPath,
     for (const TFindItem& item : items) {
       if ((item.Data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0) continue;
       pDirEntry sub = nullptr;
-      switch (CreateDirImpl(cd, target, item.Data, 0, sub, listingMark)) {
+      const std::string subPath = JoinNative(dirPath, item.NativeName);
+      switch (CreateDirImpl(cd, target, item.Data, 0, sub, listingMark, subPath)) {
         case TDirOutcome::Refused:
           return false;
         case TDirOutcome::Skipped:
@@ -392,7 +389,7 @@ bool ScanDir(TCDFiles& cd, pDirEntry target, const std::string& dirPath,
         case TDirOutcome::Ok:
           break;
       }
-      if (!ScanDir(cd, sub, JoinNative(dirPath, item.NativeName), FileSpecs, Recursive, Unicode))
+      if (!ScanDir(cd, sub, subPath, FileSpecs, Recursive, Unicode))
         return false;
     }
   }
@@ -466,7 +463,7 @@ pDirEntry InsertDirImpl(TCDFiles& cd, std::u16string_view DestPath, std::u16stri
                         bool Unicode) {
   cd.LastInsertError.clear();
   const size_t fileMark = cd.Files.size(), dirMark = cd.Dirs.size();
-  const size_t clashMark = cd.NameClashes.size(), leftOutMark = cd.LeftOut.size();
+  const size_t leftOutMark = cd.LeftOut.size();
   pDirEntry target = ResolveDestPath(cd, DestPath);
   if (target == nullptr) {
     Refuse(cd, "Destination folder not found: " + Utf8(DestPath));
@@ -479,8 +476,8 @@ pDirEntry InsertDirImpl(TCDFiles& cd, std::u16string_view DestPath, std::u16stri
   }
   if (target == nullptr ||
       !ScanDir(cd, target, NativePathFromUtf16(dirPath), FileSpecs, Recursive, Unicode)) {
+    // The clashes stay: they tell the caller what stopped the scan.
     Rollback(cd, fileMark, dirMark);
-    cd.NameClashes.resize(clashMark);
     cd.LeftOut.resize(leftOutMark);
     return nullptr;
   }
@@ -658,6 +655,12 @@ std::u16string TSourcePath::Wide() const {
 }
 
 std::string TSourcePath::Native() const { return NativePathFromUtf16(Wide()); }
+
+std::u16string LayoutName(std::u16string_view name) {
+  std::u16string out(name);
+  std::replace(out.begin(), out.end(), u'\\', u'_');
+  return out;
+}
 
 pFileEntry SkippedMarker() {
   static TFileEntry marker;

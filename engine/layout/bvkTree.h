@@ -115,6 +115,10 @@ struct TSavePath {
 };
 TSavePath SavePathComponents(std::u16string_view DirPath);
 
+// The name as the layout keeps it: a backslash (legal on Linux) would split it into a path on
+// the disc, so it becomes '_'.
+std::u16string LayoutName(std::u16string_view name);
+
 // The entry named Name (case-insensitive) in dir, or nullptr.
 pFileEntry FindEntry(const TDirEntry& dir, std::u16string_view Name);
 

@@ -200,13 +200,15 @@ struct TCDFiles {
   std::string LastInsertError;
   // A file inserted where the folder already holds an entry of the same name (compared without
   // case) from an earlier insertion: the layout keeps one of them (the old one, or the new one
-  // under ReplaceFile), so a caller that adds several sources can refuse the clash. Entries of
-  // one folder listing never clash with each other: they all stay, as separate entries.
+  // under ReplaceFile), so a caller that adds several sources can refuse the clash. A scanned
+  // folder that meets a file is one too (that insertion then fails; the record stays). Entries
+  // of one folder listing never clash with each other: they all stay, as separate entries.
   struct TNameClash {
     std::u16string DiscPath;        // "\Docs\x.txt"
     std::u16string ExistingSource;  // empty for a folder, a memory file or an imported entry
-    std::u16string NewSource;
+    std::u16string NewSource;       // the new file, or the scanned folder that met a file
     bool ExistingIsFolder = false;
+    bool NewIsFolder = false;
   };
   std::vector<TNameClash> NameClashes;
   // What folder scans left out, one line each: the source path and why (a FIFO, a socket, a
