@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "common/run_command.h"
+#include "common/scratch_dir.h"
 #include "platform/run_unprivileged.h"
 
 namespace torvik {
@@ -33,12 +34,7 @@ using torvik::testing::Quote;
 class CliSafety : public ::testing::Test {
  protected:
   void SetUp() override {
-    const char* base = std::getenv("TORVIK_TEST_TMP");
-    dir_ = (base && *base ? fs::path(base) : fs::temp_directory_path()) /
-           ("cli-safety-" + std::to_string(::getpid()) + "-" +
-            ::testing::UnitTest::GetInstance()->current_test_info()->name());
-    fs::remove_all(dir_);
-    fs::create_directories(dir_);
+    dir_ = torvik::testing::FreshScratchDir("cli-safety");
   }
   void TearDown() override { fs::remove_all(dir_); }
 

@@ -21,6 +21,7 @@
 
 #include "burner/bvkCDBurner.h"
 #include "common/run_command.h"
+#include "common/scratch_dir.h"
 
 namespace torvik {
 namespace {
@@ -353,11 +354,7 @@ TEST_F(Interop, TheUDFBridgeEndsWithItsClosingAnchor) {
 class CliFailures : public ::testing::Test {
  protected:
   void SetUp() override {
-    const char* base = std::getenv("TORVIK_TEST_TMP");
-    dir_ = (base && *base ? fs::path(base) : fs::temp_directory_path()) /
-           ("cli-" + std::to_string(::getpid()) + "-" +
-            ::testing::UnitTest::GetInstance()->current_test_info()->name());
-    fs::remove_all(dir_);
+    dir_ = torvik::testing::FreshScratchDir("cli");
     WriteFile(dir_ / "src" / "a.txt", Pattern(5000, 1));
   }
   void TearDown() override { fs::remove_all(dir_); }

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "common/run_command.h"
+#include "common/scratch_dir.h"
 
 namespace torvik {
 namespace {
@@ -62,12 +63,7 @@ std::string Expand(std::string command, const std::string& image, const std::str
 class NamesInteropTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    const char* base = std::getenv("TORVIK_TEST_TMP");
-    dir_ = fs::path(base ? base : "/tmp") /
-           ("names-" + std::to_string(getpid()) + "-" +
-            ::testing::UnitTest::GetInstance()->current_test_info()->name());
-    fs::remove_all(dir_);
-    fs::create_directories(dir_);
+    dir_ = torvik::testing::FreshScratchDir("names");
   }
   void TearDown() override {
     RunCommand("chmod -R u+rwX " + Quote(dir_.string()));
