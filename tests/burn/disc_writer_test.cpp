@@ -278,6 +278,15 @@ struct Tap {
     srb.SenseArea[13] = ascq;
     srb.SRB_TargStat = 2;
   }
+  // A `fail` that answers every `opcode` command with that sense.
+  static std::function<bool(TSRB_ExecSCSICmd&)> Refuse(uint8_t opcode, uint8_t key, uint8_t asc,
+                                                        uint8_t ascq) {
+    return [=](TSRB_ExecSCSICmd& srb) {
+      if (srb.CDB[0] != opcode) return false;
+      SetSense(srb, key, asc, ascq);
+      return true;
+    };
+  }
 };
 
 TEST_F(DiscBurn, WriteFailureClosesTrackAndSessionAndKeepsItsOwnError) {
@@ -399,11 +408,7 @@ TEST_F(DiscBurn, IncompatibleFormatLaterInTheBurnIsAFailure) {
 TEST_F(DiscBurn, NoStartAddressMeansNoWrite) {
   VirtualBurner vb(dir_, "cd-r");
   Tap tap;
-  tap.fail = [](TSRB_ExecSCSICmd& srb) {
-    if (srb.CDB[0] != op::READ_TRACK_INFORMATION) return false;
-    Tap::SetSense(srb, 5, 0x20, 0x00);
-    return true;
-  };
+  tap.fail = Tap::Refuse(op::READ_TRACK_INFORMATION, 5, 0x20, 0x00);
   vb.b->Device.Setup.Tap = tap.Make();
   vb.b->CDFiles.FirstWritableSector = 12345;  // left from an earlier job
   Layout(*vb.b, "one", 10);
@@ -573,11 +578,7 @@ TEST_F(DiscBurn, AppendingToASequentialDiscClosesTheTrackItWrote) {
     // A blank sequential DVD-RW is quick-formatted; a drive that refuses the format leaves it
     // sequential, and the first session is written incrementally.
     Tap tap;
-    tap.fail = [](TSRB_ExecSCSICmd& srb) {
-      if (srb.CDB[0] != op::FORMAT_UNIT) return false;
-      Tap::SetSense(srb, 5, 0x24, 0x00);
-      return true;
-    };
+    tap.fail = Tap::Refuse(op::FORMAT_UNIT, 5, 0x24, 0x00);
     vb.b->Device.Setup.Tap = tap.Make();
     const uint32_t first = BurnTree(vb, "one", 10);
     vb.Attach();
