@@ -179,7 +179,10 @@ TAddOutcome AddEntryImpl(TCDFiles& cd, pDirEntry dir, const TWin32FindDataW& giv
     fdp = &changed;
   }
   const TWin32FindDataW& fd = *fdp;
-  const std::u16string name = LayoutName(fd.cFileName);
+  // Nearly no name holds a backslash; those that do are mapped into a copy.
+  std::u16string mapped;
+  if (fd.cFileName.find(u'\\') != std::u16string::npos) mapped = LayoutName(fd.cFileName);
+  const std::u16string& name = mapped.empty() ? fd.cFileName : mapped;
   if (name.size() > kMaxLongName) {
     Refuse(cd, "Name too long (more than " + std::to_string(kMaxLongName) +
                    " characters): " + DiscPathText(dir, name));
