@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <memory>
@@ -165,12 +166,16 @@ int RunBurn(const GlobalOptions& global, const BurnOptions& o, bool image) {
     // 30h/01h before anything is written: the overwritable disc holds data but no volume that
     // can be read, so there is nothing to append to and nothing to overwrite safely.
     const bool unreadable = burner.CDFiles.ErrorNumber == 0x3001;
+    const bool busy = burner.LastOSError() == EBUSY;
     std::string why = std::string(image ? "Writing ISO image to disc failed! Error: "
                                         : "Writing to disc failed. Error: ") +
                       JobError(burner);
     if (unreadable)
       why += "\ntorvik-cli: the disc holds data but no ISO 9660 volume that can be read; erase "
              "it before burning to it";
+    if (busy)
+      why += "\ntorvik-cli: another program is using the drive (a burn in progress, or the disc is "
+             "mounted); wait until it has finished, or unmount the disc, and try again";
     return Fail(why);
   }
   if (job.Failed) {

@@ -1,5 +1,7 @@
 // drives, info, eject, load: what the drive panel of the application shows and does.
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <memory>
 #include <string>
 #include <vector>
@@ -49,7 +51,13 @@ int RunInfo(const GlobalOptions& global, const std::string& id) {
   auto speed = [](uint16_t kbps) { return " " + Grouped(kbps, 0) + " KB/s"; };
   auto megabytes = [](uint32_t blocks) { return Grouped(blocks * 0.001953125, 2) + " MB"; };
   std::vector<std::string> lines;
-  lines.push_back(std::string("Is TestUnitReady? ") + Truth(burner.TestUnitReady()));
+  const bool ready = burner.TestUnitReady();
+  // A drive held by a burn answers nothing about its disc; a report of an empty drive with no
+  // capabilities would be wrong on every line.
+  if (!ready && burner.Device.TargetBusy)
+    return Fail("the drive " + burner.Device.DriveLetter +
+                " is busy: another program is writing to it; try again when it has finished");
+  lines.push_back(std::string("Is TestUnitReady? ") + Truth(ready));
   lines.push_back("");
   lines.push_back("DISC IN DRIVE IS " + std::string(MediumName(burner.DiscIs())));
   lines.push_back(std::string("IS DISC Erasable? ") + Truth(burner.Erasable()));
@@ -95,7 +103,18 @@ int RunTray(const GlobalOptions& global, const std::string& id, bool open) {
   std::string error;
   if (!OpenDrive(burner, global, id, &error)) return Fail(error);
   const bool ok = open ? OpenTray(burner.Device) : CloseTray(burner.Device);
-  if (!ok) return Fail(std::string("the drive refused to ") + (open ? "open" : "close") + " its tray");
+  if (!ok) {
+    const TSCSIDevice& d = burner.Device;
+    std::string why = std::string("the drive refused to ") + (open ? "open" : "close") + " its tray";
+    if (d.TargetBusy || d.LastWinError == EBUSY)
+      why += ": it is busy, another program is using it (a burn in progress); try again when it "
+             "has finished";
+    else if (d.LastSenseInfo.AddSenseCode == 0x53 && d.LastSenseInfo.AddSenQual == 0x02)
+      why += ": medium removal is prevented";
+    else if (d.LastWinError != 0 && !d.DriveIsVirtual)
+      why += std::string(" (") + std::strerror(int(d.LastWinError)) + ")";
+    return Fail(why);
+  }
   return 0;
 }
 

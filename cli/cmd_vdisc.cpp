@@ -223,6 +223,7 @@ int RunTray(const std::string& path, bool eject, bool force) {
   // Through START STOP UNIT, so a prevented removal is refused as a drive refuses it.
   const uint8_t cdb[6] = {0x1B, 0, 0, 0, uint8_t(eject ? 0x02 : 0x03), 0};
   const auto r = d->Execute(cdb, sizeof cdb, vdrive::DataDirection::None, nullptr, 0);
+  if (r.ScsiStatus == 8) return Fail("the drive is busy: another program is writing to it");
   if (r.SrbStatus != 1) {
     char buf[96];
     std::snprintf(buf, sizeof buf, "%s refused (sense %02X/%02X/%02X)%s", eject ? "eject" : "load",

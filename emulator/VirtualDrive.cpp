@@ -1,6 +1,7 @@
 #include "emulator/VirtualDrive.h"
 
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -93,6 +94,49 @@ VirtualDrive::VirtualDrive(std::string path, const ProfileInfo& fallback)
 VirtualDrive::~VirtualDrive() {
   if (dirty_) Save(nullptr);
   if (fd_ >= 0) ::close(fd_);
+  if (lockFd_ >= 0) ::close(lockFd_);  // also lets go of a claim
+}
+
+// The claim is an flock on PATH.lock: the kernel drops it when its holder ends, however it
+// ends, so a burn killed midway leaves no drive that stays busy.
+bool VirtualDrive::Claim(std::string* error) {
+  if (claimed_) return true;
+  if (lockFd_ < 0) lockFd_ = ::open(LockPath().c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+  if (lockFd_ < 0) {
+    if (error) *error = LockPath() + ": " + std::strerror(errno);
+    return false;
+  }
+  if (::flock(lockFd_, LOCK_EX | LOCK_NB) != 0) {
+    if (error)
+      *error = errno == EWOULDBLOCK ? "the drive is busy: another program is writing to it"
+                                    : LockPath() + ": " + std::strerror(errno);
+    return false;
+  }
+  // What another program did before the claim counts; nothing after it can happen.
+  if (!Reload(error)) {
+    ::flock(lockFd_, LOCK_UN);
+    return false;
+  }
+  claimed_ = true;
+  return true;
+}
+
+void VirtualDrive::Release() {
+  if (!claimed_) return;
+  if (dirty_) Save(nullptr);
+  ::flock(lockFd_, LOCK_UN);
+  claimed_ = false;
+}
+
+bool VirtualDrive::HeldElsewhere() {
+  if (claimed_) return false;
+  if (lockFd_ < 0) {
+    lockFd_ = ::open(LockPath().c_str(), O_RDONLY | O_CLOEXEC);
+    if (lockFd_ < 0) return false;  // never claimed
+  }
+  if (::flock(lockFd_, LOCK_SH | LOCK_NB) != 0) return errno == EWOULDBLOCK;
+  ::flock(lockFd_, LOCK_UN);
+  return false;
 }
 
 std::unique_ptr<VirtualDrive> VirtualDrive::Open(const std::string& path, std::string* error) {
@@ -174,6 +218,9 @@ std::unique_ptr<VirtualDrive> VirtualDrive::Create(const std::string& path,
 }
 
 bool VirtualDrive::Reload(std::string* error) {
+  // A claimed drive's state is this instance's alone: nobody else may have changed it, and
+  // reloading a file edited by hand would roll a running burn back.
+  if (claimed_) return true;
   struct stat st {};
   if (::stat(StatePath().c_str(), &st) != 0) {
     if (errno != ENOENT) {
@@ -234,6 +281,10 @@ const MediumState& VirtualDrive::State() {
 }
 
 bool VirtualDrive::Update(const std::function<void(MediumState&)>& change, std::string* error) {
+  if (HeldElsewhere()) {
+    if (error) *error = "the drive is busy: another program is writing to it";
+    return false;
+  }
   if (!Reload(error)) return false;
   change(state_);
   return Save(error);
@@ -324,6 +375,10 @@ PassThroughResult VirtualDrive::Execute(const uint8_t* cdb, size_t cdbLength,
   bool busy = false;
   if (!cdb || cdbLength < 6 || cdbLength < CdbLengthFor(cdb[0]) || cdbLength > 16) {
     s = sense::kInvalidField;
+  } else if (cdb[0] != 0x12 && HeldElsewhere()) {
+    // Another program burns on this drive. Its identity may still be asked for; anything else
+    // would read a state that changes under it or change the burn's.
+    busy = true;
   } else if (!Reload(nullptr)) {
     s = kInternalFailure;
   } else if (state_.faults.busy > 0) {

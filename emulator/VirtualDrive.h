@@ -62,6 +62,17 @@ class VirtualDrive {
   bool SetFaults(const Faults& faults, std::string* error);
   bool SetConfig(const DriveConfig& config, std::string* error);
 
+  // A writing job holds the drive for itself, as a burner holds a real drive opened
+  // exclusively: until Release, every other instance (in this or another process) gets BUSY for
+  // its commands and cannot change the state, and this one stops looking for changes made from
+  // outside. False, with the reason, while another instance holds it.
+  bool Claim(std::string* error);
+  void Release();
+  bool Claimed() const { return claimed_; }
+  // Whether another instance holds the drive right now.
+  bool HeldElsewhere();
+  std::string LockPath() const { return path_ + ".lock"; }
+
   const std::string& Path() const { return path_; }
   std::string StatePath() const { return path_ + ".state"; }
 
@@ -80,6 +91,8 @@ class VirtualDrive {
 
   std::string path_;
   const ProfileInfo* fallback_;
+  int lockFd_ = -1;
+  bool claimed_ = false;
   MediumState state_;
   int fd_ = -1;
   bool dirty_ = false;

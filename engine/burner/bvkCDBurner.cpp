@@ -439,12 +439,22 @@ bool TBrenvik::StartWriteOperation() {
       ::close(cd.ISOImage);
       cd.ISOImage = -1;
     }
+    if (!cd.SaveToISOImage) ReleaseDrive(Device);
     cd.ErrorNumber = error;
     cd.ComponentStatus = CS_IDLE;
     return false;
   };
 
   if (!cd.SaveToISOImage) {
+    // From the first command that may change the disc to the last, no other program may use
+    // the drive or open its tray.
+    if (!ClaimDrive(Device)) {
+      const int osError = int(Device.LastWinError);
+      refuse(ERR_NOT_PREPARED);
+      std::lock_guard lock(cd.CriticalSection);
+      cd.ErrorOSCode = osError;
+      return false;
+    }
     // Where the new session starts decides every address in the header; an image file goes
     // there too, so a disc that holds sessions keeps them.
     ResetSpeedSamples(Device);

@@ -7,6 +7,7 @@
 
 #include "burner/bvkCDBurner.h"
 #include "burner/bvkDiscWriter.h"
+#include "device/bvkSCSILib.h"
 #include "layout/bvkCache.h"
 #include "platform/bvkText.h"
 
@@ -61,6 +62,7 @@ void TWriteThread::Execute() {
     WriteImage();
   } else if (FDevice) {
     ErrorInBurn = !TDiscWriter(cd, *FDevice).Run();
+    ReleaseDrive(*FDevice);
   } else {
     // A disc job without a drive: nothing may look as if it had been written.
     FailStream(cd, ERR_NOT_PREPARED, u"");

@@ -294,9 +294,16 @@ namespace {
 bool Tray(TSCSIDevice& d, bool open) {
   if (!d.ASPIInitialized || d.HaID == kNoAddress) return false;
   if (d.DriveIsVirtual) return open ? EjectMedium(d, false) : LoadMedium(d, false);
+  // The kernel refuses the eject (EBUSY) while another program has the drive open; the
+  // reason is kept for the caller.
+  d.TargetBusy = false;
   const int fd = sgio::OpenDrive(d.DrivePath, false);
-  if (fd < 0) return false;
+  if (fd < 0) {
+    d.LastWinError = static_cast<uint32_t>(errno);
+    return false;
+  }
   const bool ok = sgio::Tray(fd, open);
+  d.LastWinError = ok ? 0 : static_cast<uint32_t>(errno);
   ::close(fd);
   return ok;
 }

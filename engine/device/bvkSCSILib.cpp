@@ -354,11 +354,47 @@ uint8_t SendToTransport(TSCSIDevice& d, TSRB_ExecSCSICmd& srb) {
       status = c.Status;
     }
   }
-  if (d.CloseFH) CloseDeviceHandle(d);
+  if (d.CloseFH && !d.Claimed) CloseDeviceHandle(d);
   return status;
 }
 
 }  // namespace
+
+bool ClaimDrive(TSCSIDevice& d) {
+  if (d.Claimed) return true;
+  if (d.DriveIsVirtual) {
+    if (!vleg::Claim(d, nullptr)) {
+      // Busy is the only way a drive that opened can refuse the claim.
+      d.LastWinError = d.VDrive ? EBUSY : ENODEV;
+      return false;
+    }
+  } else {
+    if (d.DrivePath.empty()) {
+      d.LastWinError = ENODEV;
+      return false;
+    }
+    // The handle the queries used may be a shared one; the job's own is exclusive.
+    if (d.Handle >= 0) ::close(d.Handle);
+    d.Handle = sgio::OpenDriveExclusive(d.DrivePath);
+    if (d.Handle < 0) {
+      d.LastWinError = static_cast<uint32_t>(errno);
+      return false;
+    }
+  }
+  d.Claimed = true;
+  // Not every drive can lock its tray; the job does not depend on it.
+  LockMedium(d);
+  return true;
+}
+
+void ReleaseDrive(TSCSIDevice& d) {
+  if (!d.Claimed) return;
+  UnlockMedium(d);
+  d.Claimed = false;
+  if (d.DriveIsVirtual) vleg::Release(d);
+  // The next command opens the drive the ordinary way again.
+  CloseDeviceHandle(d);
+}
 
 uint8_t SendPassThrough(TSCSIDevice& d, TSRB_ExecSCSICmd& srb) {
   if (!d.Setup.Tap) return SendToTransport(d, srb);

@@ -146,6 +146,8 @@ struct TSCSIDevice : TSCSIDeviceState {
   std::FILE* fdbg = nullptr;
   std::unique_ptr<vdrive::VirtualDrive, TVirtualDriveDeleter> VDrive;  // open virtual drive of the current entry
   TDeviceSetup Setup;
+  // A writing job holds the current drive for itself (see ClaimDrive); its handle stays open.
+  bool Claimed = false;
 };
 
 // ---- transport and device table ----
@@ -158,6 +160,15 @@ bool SelectDevice(TSCSIDevice& d, uint8_t index);
 bool SelectDeviceByLetter(TSCSIDevice& d, const std::string& id);
 std::string GetDeviceName(const TSCSIDevice& d, uint8_t index);
 uint8_t ExecSCSICommand(TSCSIDevice& d, TSRB_ExecSCSICmd& srb);
+
+// Holds the current drive for a job that writes to the disc: a real drive is opened with
+// O_EXCL, so no other burner or mount can take it, a virtual one is claimed, and in both the
+// medium is locked in so the tray stays shut until ReleaseDrive. False with LastWinError set
+// (EBUSY while another program holds the drive).
+bool ClaimDrive(TSCSIDevice& d);
+// Lets go of a claim: the medium may be removed again and other programs may use the drive.
+// Harmless without one, so every way out of a job can call it.
+void ReleaseDrive(TSCSIDevice& d);
 uint8_t SendPassThrough(TSCSIDevice& d, TSRB_ExecSCSICmd& srb);
 void CloseDeviceHandle(TSCSIDevice& d);
 void CloseDevice(TSCSIDevice& d);

@@ -150,6 +150,10 @@ int OpenDrive(const std::string& path, bool readWrite) {
   return ::open(path.c_str(), (readWrite ? O_RDWR : O_RDONLY) | O_NONBLOCK | O_CLOEXEC);
 }
 
+int OpenDriveExclusive(const std::string& path) {
+  return ::open(path.c_str(), O_RDWR | O_EXCL | O_NONBLOCK | O_CLOEXEC);
+}
+
 bool Tray(int fd, bool open) { return ::ioctl(fd, open ? CDROMEJECT : CDROMCLOSETRAY, 0) == 0; }
 
 TCompletion Execute(int fd, TSRB_ExecSCSICmd& srb) {

@@ -42,6 +42,9 @@ void SenseToFixed(const uint8_t* in, size_t n, uint8_t* fixed, size_t out);
 
 // Opens a drive without letting the CD layer touch the tray; -1 and errno on failure.
 int OpenDrive(const std::string& path, bool readWrite);
+// Opens a drive for writing with O_EXCL: fails with EBUSY while it is mounted or another
+// program holds it that way.
+int OpenDriveExclusive(const std::string& path);
 
 // Opens or closes the tray through the CD layer of the kernel.
 bool Tray(int fd, bool open);

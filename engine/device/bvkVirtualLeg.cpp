@@ -23,6 +23,14 @@ bool Open(TSCSIDevice& d, std::string* error) {
 
 void Close(TSCSIDevice& d) { d.VDrive.reset(); }
 
+bool Claim(TSCSIDevice& d, std::string* error) {
+  return Open(d, error) && d.VDrive->Claim(error);
+}
+
+void Release(TSCSIDevice& d) {
+  if (d.VDrive) d.VDrive->Release();
+}
+
 uint8_t Send(TSCSIDevice& d, TSRB_ExecSCSICmd& srb) {
   srb.SenseArea.fill(0);
   if (!Open(d, nullptr)) {
