@@ -126,6 +126,18 @@ std::string FaultsText(const MediumState& m) {
   if (x.notReady) f.push_back("not ready for " + std::to_string(x.notReady) + " polls");
   if (x.unitAttention) f.push_back("unit attention pending");
   if (x.incompatibleFormat) f.push_back("DVD+RW writes refused until formatted");
+  if (x.flushError) {
+    std::snprintf(buf, sizeof buf, "SYNCHRONIZE CACHE fails with %02X/%02X/%02X",
+                  x.flushError->key, x.flushError->asc, x.flushError->ascq);
+    f.push_back(buf);
+  }
+  if (x.closeError) {
+    std::snprintf(buf, sizeof buf, "CLOSE function %u fails with %02X/%02X/%02X",
+                  unsigned(x.closeError->function), x.closeError->sense.key,
+                  x.closeError->sense.asc, x.closeError->sense.ascq);
+    f.push_back(buf);
+  }
+  if (m.config.cacheBlocks == 0) f.push_back("no write cache");
   if (!m.config.getConfiguration) f.push_back("no GET CONFIGURATION");
   if (!m.config.page05) f.push_back("no page 05h");
   if (!m.config.page30) f.push_back("no page 30h");

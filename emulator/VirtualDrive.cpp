@@ -92,6 +92,7 @@ VirtualDrive::VirtualDrive(std::string path, const ProfileInfo& fallback)
 }
 
 VirtualDrive::~VirtualDrive() {
+  FlushCache();
   if (dirty_) Save(nullptr);
   if (fd_ >= 0) ::close(fd_);
   if (lockFd_ >= 0) ::close(lockFd_);  // also lets go of a claim
@@ -123,6 +124,8 @@ bool VirtualDrive::Claim(std::string* error) {
 
 void VirtualDrive::Release() {
   if (!claimed_) return;
+  // Other instances read the sector file: what the burn left in the cache goes there first.
+  FlushCache();
   if (dirty_) Save(nullptr);
   ::flock(lockFd_, LOCK_UN);
   claimed_ = false;
@@ -302,22 +305,71 @@ bool VirtualDrive::ReadSectors(uint32_t lba, uint32_t blocks, uint8_t* out) {
   const size_t bytes = size_t(blocks) * kBlockSize;
   std::memset(out, 0, bytes);
   int fd = fd_;
+  bool ok = true;
   if (fd < 0) {
     fd = ::open(path_.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return errno == ENOENT;  // nothing written yet: unrecorded sectors read as zeros
+    if (fd < 0) ok = errno == ENOENT;  // nothing recorded yet: unrecorded sectors read as zeros
   }
   size_t done = 0;
-  bool ok = true;
-  while (done < bytes) {
+  while (fd >= 0 && done < bytes) {
     const ssize_t n = ::pread(fd, out + done, bytes - done, off_t(lba) * kBlockSize + off_t(done));
     if (n < 0 && errno == EINTR) continue;
     if (n < 0) ok = false;
     if (n <= 0) break;  // past the end of the file: the rest stays zero
     done += static_cast<size_t>(n);
   }
-  if (fd != fd_) ::close(fd);
+  if (fd >= 0 && fd != fd_) ::close(fd);
+  if (!ok) return false;
+  // The drive answers reads from its cache too, newest data last.
+  const uint64_t end = uint64_t(lba) + blocks;
+  for (const auto& w : cache_) {
+    const uint64_t from = std::max<uint64_t>(lba, w.lba);
+    const uint64_t to = std::min<uint64_t>(end, uint64_t(w.lba) + w.blocks);
+    if (from < to)
+      std::memcpy(out + (from - lba) * kBlockSize, w.data.data() + (from - w.lba) * kBlockSize,
+                  size_t(to - from) * kBlockSize);
+  }
   return ok;
 }
+
+bool VirtualDrive::CacheWrite(uint32_t lba, uint32_t blocks, const uint8_t* data) {
+  if (state_.config.cacheBlocks == 0) return WriteSectors(lba, blocks, data);
+  cache_.push_back({lba, blocks, std::vector<uint8_t>(data, data + size_t(blocks) * kBlockSize)});
+  cachedBlocks_ += blocks;
+  // A full cache records its oldest data to make room.
+  while (cachedBlocks_ > state_.config.cacheBlocks && !cache_.empty()) {
+    const CachedWrite& w = cache_.front();
+    if (!WriteSectors(w.lba, w.blocks, w.data.data())) return false;
+    cachedBlocks_ -= w.blocks;
+    cache_.pop_front();
+  }
+  return true;
+}
+
+Sense VirtualDrive::FlushCache() {
+  if (cache_.empty()) return sense::kGood;
+  if (state_.faults.flushError) {
+    DropCache();
+    return *state_.faults.flushError;
+  }
+  while (!cache_.empty()) {
+    const CachedWrite& w = cache_.front();
+    if (!WriteSectors(w.lba, w.blocks, w.data.data())) {
+      DropCache();
+      return Sense{3, 0x0C, 0};
+    }
+    cachedBlocks_ -= w.blocks;
+    cache_.pop_front();
+  }
+  return sense::kGood;
+}
+
+void VirtualDrive::DropCache() {
+  cache_.clear();
+  cachedBlocks_ = 0;
+}
+
+void VirtualDrive::PowerOff() { DropCache(); }
 
 bool VirtualDrive::WriteSectors(uint32_t lba, uint32_t blocks, const uint8_t* data) {
   if (fd_ < 0) {
@@ -522,6 +574,7 @@ Sense VirtualDrive::Dispatch(Context& ctx) {
       if (m.pending == PendingOp::Format || m.pending == PendingOp::Blank)
         return m.pending == PendingOp::Format ? sense::kFormatInProgress
                                               : sense::kOperationInProgress;
+      if (const Sense f = FlushCache(); !f.Ok()) return f;
       m.trayOpen = true;
       m.simActive = false;
       dirty_ = true;
@@ -568,7 +621,7 @@ Sense VirtualDrive::Dispatch(Context& ctx) {
         ctx.transferred = 0;
         return s;
       }
-      if (store && !WriteSectors(lba, blocks, data)) return Sense{3, 0x0C, 0};
+      if (store && !CacheWrite(lba, blocks, data)) return Sense{3, 0x0C, 0};
       m = std::move(next);
       dirty_ = true;
       if (m.config.writeSpeedLimit && blocks) {
@@ -580,6 +633,7 @@ Sense VirtualDrive::Dispatch(Context& ctx) {
     }
 
     case 0x35: {  // SYNCHRONIZE CACHE
+      if (const Sense f = FlushCache(); !f.Ok()) return f;
       const Sense s = transition::SynchronizeCache(m);
       dirty_ = true;
       return s;
@@ -634,6 +688,10 @@ Sense VirtualDrive::Dispatch(Context& ctx) {
     }
 
     case 0x5B: {  // CLOSE TRACK/SESSION
+      // A drive records its cache before it closes anything.
+      if (const Sense f = FlushCache(); !f.Ok()) return f;
+      if (m.faults.closeError && m.faults.closeError->function == (cdb[2] & 0x07))
+        return m.faults.closeError->sense;
       const Sense s = transition::CloseTrackSession(m, cdb[2] & 0x07,
                                                     static_cast<uint16_t>(Get16(cdb + 4)));
       if (!s.Ok()) return s;
@@ -649,6 +707,8 @@ Sense VirtualDrive::Dispatch(Context& ctx) {
       bool truncate = false;
       const Sense s = transition::Blank(m, cdb[1] & 0x07, &truncate);
       if (!s.Ok()) return s;
+      if (truncate) DropCache();
+      else FlushCache();
       if (truncate && !TruncateSectors()) return kInternalFailure;
       startLongOp(PendingOp::Blank, cdb[1] & 0x10, m.config.longOpPolls);
       dirty_ = true;
@@ -665,6 +725,8 @@ Sense VirtualDrive::Dispatch(Context& ctx) {
                                          uint32_t(d[5]) << 16 | uint32_t(d[6]) << 8 | d[7],
                                          &truncate);
       if (!s.Ok()) return s;
+      if (truncate) DropCache();
+      else FlushCache();
       if (truncate && !TruncateSectors()) return kInternalFailure;
       startLongOp(PendingOp::Format, list[1] & 0x02, m.config.longOpPolls);
       dirty_ = true;

@@ -6,9 +6,11 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "emulator/VirtualMedium.h"
 
@@ -73,6 +75,11 @@ class VirtualDrive {
   bool HeldElsewhere();
   std::string LockPath() const { return path_ + ".lock"; }
 
+  // The drive loses power: WRITE data it still holds in its cache is never recorded. (Closing
+  // the drive, like a program that ends and leaves the drive running, records it.)
+  void PowerOff();
+  uint32_t CachedBlocks() const { return cachedBlocks_; }
+
   const std::string& Path() const { return path_; }
   std::string StatePath() const { return path_ + ".state"; }
 
@@ -84,6 +91,10 @@ class VirtualDrive {
   bool ReadSectors(uint32_t lba, uint32_t blocks, uint8_t* out);
   bool WriteSectors(uint32_t lba, uint32_t blocks, const uint8_t* data);
   bool TruncateSectors();
+  // The write cache: WRITE data in arrival order, recorded oldest first.
+  bool CacheWrite(uint32_t lba, uint32_t blocks, const uint8_t* data);
+  Sense FlushCache();
+  void DropCache();
 
   struct Context;
   Sense Dispatch(Context& ctx);
@@ -102,6 +113,13 @@ class VirtualDrive {
   ino_t stampIno_ = 0;
   long long stampMtime_ = 0;
   off_t stampSize_ = 0;
+  struct CachedWrite {
+    uint32_t lba;
+    uint32_t blocks;
+    std::vector<uint8_t> data;
+  };
+  std::deque<CachedWrite> cache_;
+  uint32_t cachedBlocks_ = 0;
 };
 
 }  // namespace torvik::vdrive

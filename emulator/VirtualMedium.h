@@ -85,6 +85,17 @@ struct DriveConfig {
   uint32_t longOpPolls = 3;        // not-ready answers after an immediate BLANK/FORMAT
   uint32_t closePolls = 0;         // not-ready answers of 51h/52h after an immediate CLOSE
   uint32_t writeSpeedLimit = 0;    // KB/s; 0 writes as fast as the files allow
+  // Blocks of WRITE data the drive holds before recording them, as a real drive's buffer does:
+  // recorded by SYNCHRONIZE CACHE, by a close (which flushes first) or when the cache is full;
+  // lost if the drive loses power first. 0 records every WRITE at once.
+  uint32_t cacheBlocks = 2048;
+};
+
+// A CLOSE TRACK/SESSION with this close function fails with this sense.
+struct CloseFault {
+  uint8_t function = 2;
+  Sense sense{3, 0x72, 0};
+  bool operator==(const CloseFault&) const = default;
 };
 
 struct Faults {
@@ -95,6 +106,10 @@ struct Faults {
   uint32_t notReady = 0;                  // medium commands answered 02/04/01
   bool unitAttention = false;             // next command gets 06/29/00
   bool incompatibleFormat = false;        // DVD+RW writes get 05/30/05 until formatted
+  // Flushing cached data fails with this sense; the data is lost, as when a drive cannot
+  // record its buffer.
+  std::optional<Sense> flushError;
+  std::optional<CloseFault> closeError;
 };
 
 enum class TrackState : uint8_t { Invisible, Reserved, Complete };

@@ -132,8 +132,10 @@ std::string SerializeState(const MediumState& m) {
   o << "long_op_polls=" << c.longOpPolls << "\n";
   o << "close_polls=" << c.closePolls << "\n";
   o << "write_speed_limit=" << c.writeSpeedLimit << "\n";
+  o << "cache_blocks=" << c.cacheBlocks << "\n";
   const Faults& f = m.faults;
-  o << "# faults: fault_write_error=LBA KEY ASC ASCQ, fault_read_error=LBA\n";
+  o << "# faults: fault_write_error=LBA KEY ASC ASCQ, fault_read_error=LBA,\n"
+    << "# fault_flush_error=KEY ASC ASCQ, fault_close_error=FUNCTION KEY ASC ASCQ\n";
   if (f.writeErrorLba)
     o << "fault_write_error=" << *f.writeErrorLba << ' ' << Hex(f.writeErrorSense.key) << ' '
       << Hex(f.writeErrorSense.asc) << ' ' << Hex(f.writeErrorSense.ascq) << "\n";
@@ -142,6 +144,13 @@ std::string SerializeState(const MediumState& m) {
   o << "fault_not_ready=" << f.notReady << "\n";
   o << "fault_unit_attention=" << int(f.unitAttention) << "\n";
   o << "fault_incompatible_format=" << int(f.incompatibleFormat) << "\n";
+  if (f.flushError)
+    o << "fault_flush_error=" << Hex(f.flushError->key) << ' ' << Hex(f.flushError->asc) << ' '
+      << Hex(f.flushError->ascq) << "\n";
+  if (f.closeError)
+    o << "fault_close_error=" << int(f.closeError->function) << ' '
+      << Hex(f.closeError->sense.key) << ' ' << Hex(f.closeError->sense.asc) << ' '
+      << Hex(f.closeError->sense.ascq) << "\n";
   return o.str();
 }
 
@@ -262,6 +271,17 @@ bool ParseState(const std::string& text, const ProfileInfo& fallbackProfile, Med
       ok = ToNum(value, &m.config.closePolls);
     } else if (key == "write_speed_limit") {
       ok = ToNum(value, &m.config.writeSpeedLimit);
+    } else if (key == "cache_blocks") {
+      ok = ToNum(value, &m.config.cacheBlocks);
+    } else if (key == "fault_flush_error") {
+      Sense x;
+      ok = w.size() == 3 && ToNum(w[0], &x.key) && ToNum(w[1], &x.asc) && ToNum(w[2], &x.ascq);
+      if (ok) m.faults.flushError = x;
+    } else if (key == "fault_close_error") {
+      CloseFault x;
+      ok = w.size() == 4 && ToNum(w[0], &x.function) && x.function <= 7 &&
+           ToNum(w[1], &x.sense.key) && ToNum(w[2], &x.sense.asc) && ToNum(w[3], &x.sense.ascq);
+      if (ok) m.faults.closeError = x;
     } else if (key == "fault_write_error") {
       uint32_t lba = 0;
       ok = w.size() == 4 && ToNum(w[0], &lba) && ToNum(w[1], &m.faults.writeErrorSense.key) &&

@@ -457,53 +457,73 @@ bool TDiscWriter::Finish() {
     }
     return done;
   };
+  // Data the drive could not record from its cache is gone: closing now would seal a track
+  // with holes in it. The disc stays open, and the next burn closes what is left.
+  auto flushed = [&](bool immediate) {
+    if (must(Flush(immediate))) return true;
+    UnlockMedium(d_);
+    return false;
+  };
   switch (m_) {
     case mtDVDR:
-      must(Flush(false));
-      CloseTrack(uint8_t(S + 1), false);
-      CloseTrack(uint8_t(S + 2), false);
+      if (!flushed(false)) return false;
+      must(CloseTrack(track_, false));
+      // The reservation was the written track; whatever follows it is empty.
+      CloseTrack(uint8_t(track_ + 1), false);
       if (d_.FinalizeDisc) SetMultiSessionField(d_, false);
       must(CloseSession(2, uint8_t(S + 3), false));
       break;
     case mtDVDPLUSR:
-      must(Flush(false));
-      CloseTrack(uint8_t(S + 1), false);
+      if (!flushed(false)) return false;
+      must(CloseTrack(track_, false));
       // DVD+R has no write parameters to finalize by; the close function does it.
       must(d_.FinalizeDisc ? CloseSession(6, 0, false) : CloseSession(2, 255, false));
       break;
     case mtDVDPLUSRDL:
-      must(Flush(false));
-      CloseTrack(uint8_t(S + 1), false);
+      if (!flushed(false)) return false;
+      must(CloseTrack(track_, false));
       must(d_.FinalizeDisc ? CloseSession(6, 0, false) : CloseSession(2, 0, false));
       break;
     case mtDVDPLUSRW:
-      must(Flush(false));
+      if (!flushed(false)) return false;
       must(CloseSession(3, 255, false));
       break;
     case mtDVDRWRO:
-    case mtDVDRWSR:
-      must(Flush(false));
+    case mtDVDRWSR: {
+      if (!flushed(false)) return false;
       // On an appendable sequential disc the new session went into a later track, not track 1.
-      CloseTrack(track_, false);
+      // A restricted overwrite disc has no track to close; some drives refuse it.
+      const bool closed = CloseTrack(track_, false);
+      if (m_ == mtDVDRWSR) must(closed);
       if (m_ == mtDVDRWSR && d_.FinalizeDisc) SetMultiSessionField(d_, false);
       if (must(CloseSession(2, 0, true))) must(WaitWhileNotReady(false));
       break;
+    }
     case mtCDR:
     case mtCDRW:
-      if (must(Flush(true))) must(WaitForReady());
+      // In track at once the flush closes the track; the session close is what must work.
+      if (!flushed(true)) return false;
+      must(WaitForReady());
       SetWriteParameters(d_, d_.TestWrite, d_.BurnProof, m_, !d_.FinalizeDisc);
-      must(CloseSession(2, 0, true) || CloseTrack(0, true));
+      must(CloseSession(2, 0, true));
       break;
-    default:
-      if (must(Flush(true)) && m_ != mtDVDRAM) must(WaitForReady());
-      if (!CloseTrack(0, false)) CloseTrack(0, true);
-      SetWriteParameters(d_, d_.TestWrite, d_.BurnProof, m_, !d_.FinalizeDisc);
+    case mtBDRSR:
+    case mtBDRRR:
+      if (!flushed(true)) return false;
+      must(WaitForReady());
+      must(CloseTrack(track_, false));
       {
         // BD-R has no write parameters either: finalizing is its own close function.
-        const bool bdr = m_ == mtBDRSR || m_ == mtBDRRR;
-        const uint8_t close = bdr && d_.FinalizeDisc ? 6 : 2;
+        const uint8_t close = d_.FinalizeDisc ? 6 : 2;
         must(CloseSession(close, 0, true) || CloseSession(close, 0, false));
       }
+      break;
+    default:
+      if (!flushed(true)) return false;
+      if (m_ != mtDVDRAM) must(WaitForReady());
+      if (!CloseTrack(0, false)) CloseTrack(0, true);
+      SetWriteParameters(d_, d_.TestWrite, d_.BurnProof, m_, !d_.FinalizeDisc);
+      must(CloseSession(2, 0, true) || CloseSession(2, 0, false));
       break;
   }
   if (m_ != mtDVDRAM) must(WaitWhileNotReady(false));

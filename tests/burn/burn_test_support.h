@@ -97,6 +97,30 @@ inline uint32_t LastSessionStart(const vdrive::MediumState& m) {
   return start;
 }
 
+// Runs one disc job the way the component does: the starter's disc preparation, the header,
+// the producer, the write thread's disc half. Returns true when the job succeeded.
+inline bool RunDiscJob(TBrenvik& b) {
+  TCDFiles& cd = b.CDFiles;
+  TSCSIDevice& d = b.Device;
+  d.Medium = GetMedium(d);
+  cd.SaveToISOImage = false;
+  cd.ErrorNumber = 0;
+  if (!PrepareDiscTarget(cd, d)) return false;
+  if (!cd.BurnISOImage && !BuildISOHeader(cd)) return false;
+  cd.Aborted = false;
+  cd.ComponentStatus = CS_WRITING;
+  bool ok;
+  {
+    TCacheThread producer(cd);
+    WaitForCanStart(cd);
+    TDiscWriter writer(cd, d);
+    ok = writer.Run();
+    WaitForCacheThreadTerminated(cd);
+  }
+  cd.ComponentStatus = CS_IDLE;
+  return ok;
+}
+
 // A component with one virtual drive of `profile`, waits shortened so faults cost no time.
 struct VirtualBurner {
   fs::path dir;

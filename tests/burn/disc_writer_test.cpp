@@ -14,32 +14,9 @@
 namespace torvik {
 namespace {
 
+using test::RunDiscJob;
 using test::VirtualBurner;
 namespace fs = std::filesystem;
-
-// Runs one disc job the way the component does: the starter's disc preparation, the header,
-// the producer, the write thread's disc half. Returns true when the job succeeded.
-bool RunDiscJob(TBrenvik& b) {
-  TCDFiles& cd = b.CDFiles;
-  TSCSIDevice& d = b.Device;
-  d.Medium = GetMedium(d);
-  cd.SaveToISOImage = false;
-  cd.ErrorNumber = 0;
-  if (!PrepareDiscTarget(cd, d)) return false;
-  if (!cd.BurnISOImage && !BuildISOHeader(cd)) return false;
-  cd.Aborted = false;
-  cd.ComponentStatus = CS_WRITING;
-  bool ok;
-  {
-    TCacheThread producer(cd);
-    WaitForCanStart(cd);
-    TDiscWriter writer(cd, d);
-    ok = writer.Run();
-    WaitForCacheThreadTerminated(cd);
-  }
-  cd.ComponentStatus = CS_IDLE;
-  return ok;
-}
 
 class DiscBurn : public ::testing::Test {
  protected:

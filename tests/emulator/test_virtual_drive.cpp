@@ -276,8 +276,9 @@ TEST(Persistence, OpeningCreatesNothingAndMeansABlankDisc) {
   EXPECT_FALSE(std::filesystem::exists(path));
   EXPECT_FALSE(std::filesystem::exists(path + ".state"));
   ASSERT_TRUE(d.Write(0, 32).Good());
-  EXPECT_EQ(std::filesystem::file_size(path), 32u * 2048);
   EXPECT_TRUE(std::filesystem::exists(path + ".state"));
+  ASSERT_TRUE(d.Sync().Good());  // the write sat in the drive's cache until now
+  EXPECT_EQ(std::filesystem::file_size(path), 32u * 2048);
   // No temporary files are left beside the state.
   size_t files = 0;
   for (const auto& e : std::filesystem::directory_iterator(std::filesystem::path(path).parent_path()))
@@ -293,7 +294,10 @@ TEST(Persistence, StateTextRoundTripsAndRejectsDamage) {
   m.faults.writeErrorLba = 77;
   m.faults.writeErrorSense = {3, 0x0C, 0x80};
   m.faults.busy = 2;
+  m.faults.flushError = Sense{3, 0x0C, 0x09};
+  m.faults.closeError = CloseFault{6, {5, 0x72, 0x03}};
   m.config.page30 = false;
+  m.config.cacheBlocks = 64;
   const std::string text = SerializeState(m);
   MediumState back;
   std::string error;
@@ -441,6 +445,57 @@ TEST(Faults, WriteErrorAtAnAddress) {
   ASSERT_TRUE(d.Write(0, 32).Good());
   EXPECT_EQ(d.Write(32, 32).SenseText(), "03/0C/00");
   EXPECT_EQ(Be32(d.TrackInfo(0xFF).data, 12), 32u) << "a failed write records nothing";
+}
+
+// The drive holds written data in its cache: reads see it, a flush, a close or a full cache
+// records it, and a drive that loses power first loses it.
+TEST(Faults, WriteCacheFlushAndPowerLoss) {
+  const std::string path = ScratchDir() + "/disc";
+  DriveConfig config;
+  config.cacheBlocks = 64;
+  Driver d = Make(path, "dvd+r", 0, config);
+  auto recorded = [&](uint32_t lba) {  // the first byte of a sector in the sector file
+    char c = 0;
+    std::ifstream f(path, std::ios::binary);
+    f.seekg(std::streamoff(lba) * 2048);
+    f.get(c);
+    return uint8_t(f ? c : 0);
+  };
+  ASSERT_TRUE(d.Write(0, 32).Good());
+  EXPECT_EQ(d.Read(5, 1).data[0], 5) << "reads are answered from the cache";
+  EXPECT_EQ(recorded(5), 0) << "nothing recorded before a flush";
+  ASSERT_TRUE(d.Write(32, 32).Good());
+  ASSERT_TRUE(d.Write(64, 32).Good());
+  EXPECT_EQ(recorded(5), 5) << "a full cache records its oldest data";
+  EXPECT_EQ(recorded(70), 0);
+  ASSERT_TRUE(d.Close(1, 1).Good());
+  EXPECT_EQ(recorded(70), 70) << "a close flushes first";
+
+  // A failed flush loses what was cached; a failed close leaves the disc as it was.
+  std::string error;
+  ASSERT_TRUE(d.drive->Update(
+      [](MediumState& m) {
+        m.faults.flushError = Sense{3, 0x0C, 0x09};
+        m.faults.closeError = CloseFault{2, {3, 0x72, 0}};
+      },
+      &error))
+      << error;
+  const uint32_t nwa = Be32(d.TrackInfo(0xFF).data, 12);
+  ASSERT_TRUE(d.Write(nwa, 32).Good());
+  EXPECT_EQ(d.Sync().SenseText(), "03/0C/09");
+  EXPECT_EQ(d.Read(nwa, 1).data[0], 0);
+  EXPECT_TRUE(d.Sync().Good()) << "nothing left to flush";
+  EXPECT_EQ(d.Close(2, 0).SenseText(), "03/72/00");
+  EXPECT_EQ(d.DiscInfo().data[2] & 0x0C, 0x04) << "the session stays open";
+
+  // Unflushed data is gone after a power loss, and kept when the drive is merely closed.
+  ASSERT_TRUE(d.drive->Update([](MediumState& m) { m.faults = {}; }, &error)) << error;
+  ASSERT_TRUE(d.Write(nwa + 32, 32).Good());
+  d.drive->PowerOff();
+  EXPECT_EQ(d.Read(nwa + 32, 1).data[0], 0);
+  ASSERT_TRUE(d.Write(nwa + 64, 32).Good());
+  d.drive.reset();
+  EXPECT_EQ(recorded(nwa + 64), uint8_t(nwa + 64));
 }
 
 TEST(Faults, ReadErrorAtAnAddress) {
