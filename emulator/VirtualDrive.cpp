@@ -92,7 +92,7 @@ VirtualDrive::VirtualDrive(std::string path, const ProfileInfo& fallback)
 }
 
 VirtualDrive::~VirtualDrive() {
-  FlushCache();
+  DropCache();
   if (dirty_) Save(nullptr);
   if (fd_ >= 0) ::close(fd_);
   if (lockFd_ >= 0) ::close(lockFd_);  // also lets go of a claim

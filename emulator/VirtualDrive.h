@@ -75,8 +75,9 @@ class VirtualDrive {
   bool HeldElsewhere();
   std::string LockPath() const { return path_ + ".lock"; }
 
-  // The drive loses power: WRITE data it still holds in its cache is never recorded. (Closing
-  // the drive, like a program that ends and leaves the drive running, records it.)
+  // The drive loses power: WRITE data it still holds in its cache is never recorded. The end
+  // of the program that holds the drive (the destructor) counts as that too: a burn that never
+  // flushed leaves a disc without its data, as it would on a real drive that lost power.
   void PowerOff();
   uint32_t CachedBlocks() const { return cachedBlocks_; }
 
