@@ -10,6 +10,7 @@
 #include <new>
 
 #include "burner/bvkConsts.h"
+#include "burner/bvkDiscJobs.h"
 #include "burner/bvkDiscWriter.h"
 #include "burner/bvkWriteThread.h"
 #include "device/bvkCapabilities.h"
@@ -502,28 +503,94 @@ bool TBrenvik::StartWriteOperation() {
   return true;
 }
 
+namespace {
+// Moves the worker into `join` unless it is the calling thread (a completion handler that
+// starts the next job from the worker that finished cannot join itself); that one is kept in
+// `kept` for a later call or the destructor. Retired workers of other threads go to `join` too.
+template <typename T>
+void TakeForJoin(std::unique_ptr<T>& worker, std::vector<std::unique_ptr<T>>& kept,
+                 std::vector<std::unique_ptr<T>>& join) {
+  const auto self = std::this_thread::get_id();
+  if (worker) (worker->Id() == self ? kept : join).push_back(std::move(worker));
+  for (auto& t : kept)
+    if (t && t->Id() != self) join.push_back(std::move(t));
+  std::erase(kept, nullptr);
+}
+}  // namespace
+
 void TBrenvik::JoinWorkers() {
-  std::unique_ptr<TWriteThread> writer;
   std::unique_ptr<TCacheThread> producer;
-  std::vector<std::unique_ptr<TWriteThread>> retired;
+  std::vector<std::unique_ptr<TWriteThread>> writers;
+  std::vector<std::unique_ptr<TDiscJobThread>> discJobs;
   {
     std::lock_guard lock(FWorkersLock);
-    const auto self = std::this_thread::get_id();
-    // A completion handler running on the write thread may start the next job from there;
-    // that thread cannot join itself, so it is kept for a later call or the destructor.
-    if (FWriteThread && FWriteThread->Id() == self) {
-      FRetiredWriters.push_back(std::move(FWriteThread));
-    }
-    writer = std::move(FWriteThread);
+    TakeForJoin(FWriteThread, FRetiredWriters, writers);
+    TakeForJoin(FDiscJob, FRetiredDiscJobs, discJobs);
     producer = std::move(FCacheThread);
-    for (auto& t : FRetiredWriters)
-      if (t->Id() != self) retired.push_back(std::move(t));
-    std::erase(FRetiredWriters, nullptr);
   }
   // Joined outside the lock: a handler on a worker thread may be calling into the component.
-  writer.reset();
+  writers.clear();
   producer.reset();
-  retired.clear();
+  discJobs.clear();
+}
+
+bool TBrenvik::EraseDisc(bool Quick) {
+  BeginJob();
+  TCDFiles& cd = CDFiles;
+  cd.ErrorNumber = ERR_NONE;
+  cd.ComponentStatus = CS_ERASING;
+  // Nothing else may use the drive or open its tray while the disc is blanked or formatted.
+  if (!ClaimDrive(Device)) {
+    const int osError = int(Device.LastWinError);
+    std::lock_guard lock(cd.CriticalSection);
+    cd.ErrorNumber = ERR_NOT_PREPARED;
+    cd.ErrorOSCode = osError;
+    cd.ComponentStatus = CS_IDLE;
+    return false;
+  }
+  // Whatever the disc held is gone, and with it what a verification would compare.
+  cd.WrittenToDrive.clear();
+  Device.QuickErase = Quick;
+  std::lock_guard lock(FWorkersLock);
+  try {
+    FDiscJob = std::make_unique<TEraseThread>(*this, cd, Device);
+  } catch (...) {
+    ReleaseDrive(Device);
+    cd.ErrorNumber = ERR_NOT_PREPARED;
+    cd.ComponentStatus = CS_IDLE;
+    return false;
+  }
+  return true;
+}
+
+bool TBrenvik::VerifyDisc(bool StopOnMismatch, bool FireVerifyEventOnAllFiles) {
+  BeginJob();
+  TCDFiles& cd = CDFiles;
+  cd.ErrorNumber = ERR_NONE;
+  // The disc addresses come from the layout of the last burn: any other layout, or another
+  // drive, would compare files with whatever happens to lie there.
+  if (cd.WrittenToDrive.empty() || cd.WrittenToDrive != Device.DriveLetter ||
+      cd.WrittenFileCount != cd.Files.size()) {
+    cd.ErrorNumber = ERR_NOT_WRITTEN;
+    return false;
+  }
+  uint64_t sectors = 0;
+  for (const auto& e : cd.Files)
+    if (TVerifyDiscThread::Checks(*e)) sectors += BytesToBlocks(uint64_t(std::max<int64_t>(e->FileSize, 0)));
+  cd.VerifySize = uint32_t(std::min<uint64_t>(sectors, UINT32_MAX));
+  cd.VerifyProgress = 0;
+  ResetSpeedSamples(Device);
+  cd.ComponentStatus = CS_VERIFYING;
+  std::lock_guard lock(FWorkersLock);
+  try {
+    FDiscJob = std::make_unique<TVerifyDiscThread>(*this, cd, Device, StopOnMismatch,
+                                                   FireVerifyEventOnAllFiles);
+  } catch (...) {
+    cd.ErrorNumber = ERR_NOT_PREPARED;
+    cd.ComponentStatus = CS_IDLE;
+    return false;
+  }
+  return true;
 }
 
 void TBrenvik::WaitForJob() { JoinWorkers(); }

@@ -23,6 +23,7 @@ namespace torvik {
 class TBrenvik;
 class TCacheThread;
 class TWriteThread;
+class TDiscJobThread;
 
 // ---- events --------------------------------------------------------------------------------
 // Sender is the component when the event comes through a completion sink, otherwise the worker
@@ -46,6 +47,7 @@ constexpr uint32_t ERR_NOT_PREPARED = 1;
 constexpr uint32_t ERR_OPEN_FILE = 2;
 constexpr uint32_t ERR_CREATE_FILE = 3;
 constexpr uint32_t ERR_ABORTED = 4;
+constexpr uint32_t ERR_NOT_WRITTEN = 5;  // verification without the layout of the last burn
 
 // Component status values.
 constexpr uint16_t CS_IDLE = 0;
@@ -233,6 +235,17 @@ class TBrenvik {
   // raises no event.
   bool BurnISOImage(std::string_view FileName);
   bool BurnISOImageW(std::u16string_view FileName);
+  // Blanks or reformats the rewritable disc in the selected drive: Quick leaves it reusable in
+  // the shortest time (a minimal blank, a quick format), otherwise the whole disc. True when
+  // the job was started; exactly one erase-done event follows. False, with no event, when the
+  // drive is held by another program (error 1, the OS reason in LastOSError).
+  bool EraseDisc(bool Quick);
+  // Reads the files of the layout last burned back from the disc and compares them with their
+  // sources (MD5). StopOnMismatch ends at the first file that differs; without
+  // FireVerifyEventOnAllFiles only failed files raise their event. True when started; the
+  // per-file events and one final event (FileId -1) follow. False (error 5), with no event,
+  // when the layout is not the one last burned to the selected drive.
+  bool VerifyDisc(bool StopOnMismatch, bool FireVerifyEventOnAllFiles);
 
   // Waits until the worker threads of the last job have ended. The component's destructor
   // does this after requesting an abort.
@@ -321,6 +334,8 @@ class TBrenvik {
   std::unique_ptr<TCacheThread> FCacheThread;
   std::unique_ptr<TWriteThread> FWriteThread;
   std::vector<std::unique_ptr<TWriteThread>> FRetiredWriters;
+  std::unique_ptr<TDiscJobThread> FDiscJob;  // erase or verification
+  std::vector<std::unique_ptr<TDiscJobThread>> FRetiredDiscJobs;
 };
 
 }  // namespace torvik

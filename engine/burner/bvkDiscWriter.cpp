@@ -8,6 +8,7 @@
 #include <thread>
 
 #include "burner/bvkCDBurner.h"
+#include "burner/bvkDriveWaits.h"
 #include "device/bvkCapabilities.h"
 #include "device/bvkMMC.h"
 #include "layout/bvkCache.h"
@@ -35,17 +36,9 @@ constexpr int32_t kPacketsPerTake = 8;
 // The UDF anchor sits at sector 256 of a session.
 constexpr uint32_t kAnchorSector = 256;
 
-constexpr uint8_t kSenseNotReady = 0x04;
 constexpr uint8_t kSenseReset = 0x29;
 constexpr uint8_t kSenseIncompatibleFormat = 0x30;
 
-void Sleep(uint32_t ms) {
-  if (ms > 0) std::this_thread::sleep_for(std::chrono::milliseconds(ms));
-}
-
-bool SenseIsNotReady(const TSCSIDevice& d) {
-  return d.LastSenseInfo.AddSenseCode == kSenseNotReady;
-}
 
 // The errno behind a command that never reached the drive (the ioctl failed, the host adapter
 // lost the device), or 0 when the drive answered. Such a failure carries no sense; repeating
@@ -57,11 +50,6 @@ int TransportError(const TSCSIDevice& d) {
   return d.LastHostStatus != 0 ? EIO : int(d.LastWinError);
 }
 
-// How many polls of `pollMs` fit into `limitMs`; at least one, so a zero interval (tests)
-// still gives the drive `limitMs` chances.
-uint32_t PollBudget(uint32_t limitMs, uint32_t pollMs) {
-  return std::max<uint32_t>(1, limitMs / std::max<uint32_t>(1, pollMs));
-}
 
 bool FormatList(TSCSIDevice& d, const uint8_t (&list)[12]) {
   uint8_t copy[12];
@@ -69,28 +57,7 @@ bool FormatList(TSCSIDevice& d, const uint8_t (&list)[12]) {
   return FormatUnit(d, 0x11, copy, sizeof copy);
 }
 
-// Sleeps `ms` in short steps that end early once the job is aborted: a real drive is polled
-// every few seconds, and an abort must not wait that long.
-void SleepUnlessAborted(uint32_t ms, const TCDFiles& cd) {
-  constexpr uint32_t kStep = 100;
-  while (ms > 0 && !cd.Aborted) {
-    const uint32_t step = std::min(ms, kStep);
-    Sleep(step);
-    ms -= step;
-  }
-}
 
-// Waits out a format or blank the drive is still busy with. False when the limit ran out or
-// the job was aborted.
-bool WaitForLongOperation(TSCSIDevice& d, const TCDFiles& cd) {
-  uint8_t reply[42];
-  uint32_t budget = PollBudget(d.Setup.LongOperationLimitMs, d.Setup.NotReadyPollMs);
-  while (true) {
-    if (ReadDiscInformation(d, reply, sizeof reply) || !SenseIsNotReady(d)) return true;
-    if (budget-- == 0 || cd.Aborted) return false;
-    SleepUnlessAborted(d.Setup.NotReadyPollMs, cd);
-  }
-}
 
 // Page 05h as the drive holds it, with only its multi-session field changed. The write
 // parameters keep a DVD-R appendable while it is written; whether its session close also

@@ -87,6 +87,11 @@ void TWriteThread::Execute() {
   {
     std::lock_guard lock(cd.CriticalSection);
     failed = ErrorInBurn || cd.Aborted || cd.ErrorNumber != 0;
+    // What verification may compare: a layout that really went to this drive's disc.
+    const bool layoutOnDisc =
+        !failed && FDevice && !cd.SaveToISOImage && !cd.BurnISOImage && !FDevice->TestWrite;
+    cd.WrittenToDrive = layoutOnDisc ? FDevice->DriveLetter : std::string();
+    cd.WrittenFileCount = cd.Files.size();
     cd.ComponentStatus = CS_IDLE;
   }
   // Outside the lock: a handler that runs here may call back into the component.

@@ -24,6 +24,7 @@ constexpr uint64_t kFileSizeLimit = uint64_t(1) << 32;  // directory records hol
 
 void ResetGeometry(TCDFiles& cd) {
   cd.Prepared = false;
+  cd.WrittenToDrive.clear();
   cd.Blank = 0;
   cd.PathTableWidth = cd.PathTableWidthJ = 0;
   cd.FileDirDescriptorWidth = cd.FileDirDescriptorExtent = 0;

@@ -671,6 +671,7 @@ pFileEntry SkippedMarker() {
 }
 
 void ClearAll(TCDFiles& cd) {
+  cd.WrittenToDrive.clear();
   int32_t offset = 0;
   if (CurrentTimeZoneOffset15(offset)) cd.TimeZoneDifference = offset;
   cd.PathTableEntries.clear();

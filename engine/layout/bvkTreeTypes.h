@@ -254,6 +254,10 @@ struct TCDFiles {
   std::atomic<int32_t> ReadingFile{0};
   std::atomic<int32_t> WritingFile{0};
   std::atomic<uint32_t> BlocksWritten{0};
+  // The drive (short id) this layout was last burned to, and how many entries it had then;
+  // empty when it was not, or when the layout changed since. Verification needs both.
+  std::string WrittenToDrive;
+  size_t WrittenFileCount = 0;
   std::atomic<uint32_t> VerifySize{0};
   std::atomic<uint32_t> VerifyProgress{0};
   std::atomic<uint32_t> SmartReferencesProgress{0};
