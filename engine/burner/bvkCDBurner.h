@@ -47,7 +47,9 @@ constexpr uint32_t ERR_NOT_PREPARED = 1;
 constexpr uint32_t ERR_OPEN_FILE = 2;
 constexpr uint32_t ERR_CREATE_FILE = 3;
 constexpr uint32_t ERR_ABORTED = 4;
-constexpr uint32_t ERR_NOT_WRITTEN = 5;  // verification without the layout of the last burn
+// Verification without the layout of the last burn. Above every drive error (ASC * 256 + ASCQ
+// fits 16 bits), so it never reads as one.
+constexpr uint32_t ERR_NOT_WRITTEN = 0x10000;
 
 // Component status values.
 constexpr uint16_t CS_IDLE = 0;

@@ -23,7 +23,7 @@ std::string ErrorText(uint32_t errorNumber, std::string_view fileName) {
       return "Error creating file \\" + std::string(fileName) + "\\.";
     case 4:
       return "Aborted by the user.";
-    case 5:
+    case 0x10000:
       return "The disc does not hold the files of this layout: verify right after burning them.";
     default:
       return "Hardware Error " + std::to_string(errorNumber) + ".";
@@ -44,7 +44,7 @@ std::u16string ErrorTextW(uint32_t errorNumber, std::u16string_view fileName) {
       return u"Error creating file \\'" + std::u16string(fileName) + u"\\'";
     case 4:
       return u"Aborted by the user.";
-    case 5:
+    case 0x10000:
       return u"The disc does not hold the files of this layout: verify right after burning them.";
     default:
       return u"Hardware Error \\'" + Ascii16(std::to_string(errorNumber));

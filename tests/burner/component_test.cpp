@@ -116,6 +116,9 @@ TEST(Component, ErrorTextsFollowTheTableBackslashesIncluded) {
       {4, u"/ignored", "Aborted by the user.", u"Aborted by the user."},
       {0x3002, u"", "Hardware Error 12290.", u"Hardware Error \\'12290"},
       {5, u"", "Hardware Error 5.", u"Hardware Error \\'5"},
+      {ERR_NOT_WRITTEN, u"",
+       "The disc does not hold the files of this layout: verify right after burning them.",
+       u"The disc does not hold the files of this layout: verify right after burning them."},
   };
   for (const Case& c : cases) {
     TBrenvik b;
