@@ -78,6 +78,9 @@ bool OpenDrive(TBrenvik& burner, const GlobalOptions& global, const std::string&
   for (uint8_t i = 0; i < burner.DeviceCount(); ++i) {
     if (id.empty() || burner.Device.Devices[i].DriveLetter == id) {
       burner.SelectDevice(i);
+      // A real drive is polled every few seconds during a format or blank so it can work
+      // undisturbed; a virtual one has nothing to be disturbed.
+      if (burner.Device.DriveIsVirtual) burner.Device.Setup.NotReadyPollMs = 100;
       return true;
     }
   }

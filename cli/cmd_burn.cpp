@@ -34,6 +34,8 @@ struct BurnOptions {
   std::string volumeId = "TorvikDisc";
   std::string boot;
   bool quiet = false;
+  bool verify = false;
+  bool stopOnMismatch = false;
 };
 
 // Why TEST UNIT READY failed, as far as the drive said: busy, or not ready for a while
@@ -152,6 +154,8 @@ int RunBurn(const GlobalOptions& global, const BurnOptions& o, bool image) {
     if (!burner.CDFiles.Prepared) return Fail("cannot lay out the disc: " + burner.ErrorString());
   }
 
+  if (o.verify && o.testWrite)
+    return Fail("--verify cannot check a test write: nothing is written to the disc");
   const std::string refusal = CheckDisc(burner, blocks, o.testWrite, image);
   if (!refusal.empty()) return Fail(refusal);
 
@@ -184,6 +188,10 @@ int RunBurn(const GlobalOptions& global, const BurnOptions& o, bool image) {
     return 1;
   }
   std::printf("Writing done. Elapsed time: %s.\n", Elapsed(job.Seconds).c_str());
+  if (o.verify) {
+    std::fflush(stdout);
+    return RunVerify(burner, o.stopOnMismatch, o.quiet);
+  }
   return 0;
 }
 
@@ -203,6 +211,9 @@ void AddBurnCommands(CLI::App& app, GlobalOptions& global, int& exitCode) {
   burn->add_flag("--no-joliet", options->noJoliet, "Leave out the Joliet names");
   burn->add_option("--volume-id", options->volumeId, "Volume label")->type_name("TEXT");
   burn->add_option("--boot", options->boot, "El Torito boot image")->type_name("FILE");
+  burn->add_flag("--verify", options->verify, "Read every file back and compare it (MD5)");
+  burn->add_flag("--stop-on-mismatch", options->stopOnMismatch,
+                 "With --verify: stop at the first file that differs");
   burn->add_flag("-q,--quiet", options->quiet, "No progress bar");
   burn->callback([options, &global, &exitCode] { exitCode = RunBurn(global, *options, false); });
 

@@ -18,5 +18,6 @@ void AddBuildIsoCommand(CLI::App& app, GlobalOptions& global, int& exitCode);
 void AddVdiscCommands(CLI::App& app, GlobalOptions& global, int& exitCode);
 void AddDeviceCommands(CLI::App& app, GlobalOptions& global, int& exitCode);
 void AddBurnCommands(CLI::App& app, GlobalOptions& global, int& exitCode);
+void AddEraseVerifyCommands(CLI::App& app, GlobalOptions& global, int& exitCode);
 
 }  // namespace torvik::cli

@@ -23,6 +23,7 @@ int main(int argc, char** argv) {
   torvik::cli::AddVdiscCommands(app, global, exitCode);
   torvik::cli::AddDeviceCommands(app, global, exitCode);
   torvik::cli::AddBurnCommands(app, global, exitCode);
+  torvik::cli::AddEraseVerifyCommands(app, global, exitCode);
 
   try {
     app.parse(argc, argv);

@@ -1,0 +1,78 @@
+// torvik-cli erase, verify and burn --verify on virtual drives: what they print, what they
+// refuse, and exit statuses a script can trust.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <string>
+
+#include "common/run_command.h"
+#include "common/scratch_dir.h"
+
+namespace torvik {
+namespace {
+
+namespace fs = std::filesystem;
+using torvik::testing::Quote;
+using torvik::testing::RunCommand;
+
+const std::string kCli = std::getenv("TORVIK_CLI") ? std::getenv("TORVIK_CLI") : "torvik-cli";
+
+class CliEraseVerify : public ::testing::Test {
+ protected:
+  void SetUp() override { dir_ = torvik::testing::FreshScratchDir("cli-erase-verify"); }
+  void TearDown() override { fs::remove_all(dir_); }
+  torvik::testing::CommandResult Cli(const std::string& args) const {
+    return RunCommand("cd " + Quote(dir_.string()) + " && " + Quote(kCli) + " " + args +
+                      " </dev/null");
+  }
+  void Write(const std::string& rel, const std::string& bytes) {
+    fs::create_directories((dir_ / rel).parent_path());
+    std::ofstream(dir_ / rel, std::ios::binary) << bytes;
+  }
+  fs::path dir_;
+};
+
+TEST_F(CliEraseVerify, BurnVerifyEraseOnAVirtualDrive) {
+  Write("src/docs/a.txt", std::string(100000, 'a'));
+  Write("src/b.bin", std::string(65536, 'b'));
+  Write("src/empty", "");
+  ASSERT_EQ(Cli("vdisc create disc.img --profile dvd+rw --polls 0").status, 0);
+  const std::string drive = "--virtual-drive disc.img ";
+
+  auto r = Cli(drive + "burn --verify -q src");
+  EXPECT_EQ(r.status, 0) << r.out;
+  EXPECT_NE(r.out.find("3 files verified, 0 failed"), std::string::npos) << r.out;
+
+  // A changed source and a missing one fail by their disc paths; the rest still pass.
+  Write("src/docs/a.txt", std::string(100000, 'A'));
+  r = Cli(drive + "verify -q src");
+  EXPECT_EQ(r.status, 1) << r.out;
+  EXPECT_NE(r.out.find("FAILED: /docs/a.txt"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("3 files verified, 1 failed"), std::string::npos) << r.out;
+  r = Cli(drive + "verify -q --stop-on-mismatch src/docs src/b.bin");
+  EXPECT_EQ(r.status, 1) << r.out;
+
+  // Not on a terminal, erase does not ask; afterwards nothing is left to verify.
+  r = Cli(drive + "erase -q");
+  EXPECT_EQ(r.status, 0) << r.out;
+  EXPECT_NE(r.out.find("Erase done."), std::string::npos) << r.out;
+  r = Cli(drive + "verify -q src");
+  EXPECT_EQ(r.status, 1) << r.out;
+  EXPECT_NE(r.out.find("holds no ISO 9660 volume"), std::string::npos) << r.out;
+
+  // Write-once discs are refused with the reason; a drive's refusal is an error, not a success.
+  ASSERT_EQ(Cli("vdisc create cd.img --profile cd-r").status, 0);
+  r = Cli("--virtual-drive cd.img erase --yes");
+  EXPECT_EQ(r.status, 1) << r.out;
+  EXPECT_NE(r.out.find("a CD-R is written once"), std::string::npos) << r.out;
+  ASSERT_EQ(Cli("vdisc create rw.img --profile cd-rw").status, 0);
+  std::ofstream(dir_ / "rw.img.state", std::ios::app) << "fault_not_ready=100000000\n";
+  r = Cli("--virtual-drive rw.img erase --yes");
+  EXPECT_EQ(r.status, 1) << r.out;
+  EXPECT_NE(r.out.find("is not ready (02/04/01"), std::string::npos) << r.out;
+}
+
+}  // namespace
+}  // namespace torvik
