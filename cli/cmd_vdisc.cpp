@@ -137,6 +137,12 @@ std::string FaultsText(const MediumState& m) {
                   x.closeError->sense.asc, x.closeError->sense.ascq);
     f.push_back(buf);
   }
+  if (x.reject) {
+    std::snprintf(buf, sizeof buf, "command %02Xh refused with %02X/%02X/%02X",
+                  unsigned(x.reject->opcode), x.reject->sense.key, x.reject->sense.asc,
+                  x.reject->sense.ascq);
+    f.push_back(buf);
+  }
   if (m.config.cacheBlocks == 0) f.push_back("no write cache");
   if (!m.config.getConfiguration) f.push_back("no GET CONFIGURATION");
   if (!m.config.page05) f.push_back("no page 05h");

@@ -506,6 +506,9 @@ Sense VirtualDrive::Dispatch(Context& ctx) {
     return sense::kPowerOnReset;
   }
 
+  if (m.faults.reject && m.faults.reject->opcode == op && op != 0x03)
+    return m.faults.reject->sense;
+
   if (op == 0x03) {  // REQUEST SENSE: the condition the drive is in now, with progress
     Sense now;
     if (m.trayOpen) now = sense::kNoMediumTrayOpen;

@@ -91,6 +91,11 @@ struct DriveConfig {
   uint32_t cacheBlocks = 2048;
 };
 
+struct CommandFault {
+  uint8_t opcode = 0;
+  Sense sense{5, 0x24, 0};
+};
+
 // A CLOSE TRACK/SESSION with this close function fails with this sense.
 struct CloseFault {
   uint8_t function = 2;
@@ -110,6 +115,9 @@ struct Faults {
   // record its buffer.
   std::optional<Sense> flushError;
   std::optional<CloseFault> closeError;
+  // Every command with this operation code is refused with this sense (a drive that will not
+  // BLANK or FORMAT this disc, say).
+  std::optional<CommandFault> reject;
 };
 
 enum class TrackState : uint8_t { Invisible, Reserved, Complete };

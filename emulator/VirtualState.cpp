@@ -135,7 +135,8 @@ std::string SerializeState(const MediumState& m) {
   o << "cache_blocks=" << c.cacheBlocks << "\n";
   const Faults& f = m.faults;
   o << "# faults: fault_write_error=LBA KEY ASC ASCQ, fault_read_error=LBA,\n"
-    << "# fault_flush_error=KEY ASC ASCQ, fault_close_error=FUNCTION KEY ASC ASCQ\n";
+    << "# fault_flush_error=KEY ASC ASCQ, fault_close_error=FUNCTION KEY ASC ASCQ,\n"
+    << "# fault_reject=OPCODE KEY ASC ASCQ\n";
   if (f.writeErrorLba)
     o << "fault_write_error=" << *f.writeErrorLba << ' ' << Hex(f.writeErrorSense.key) << ' '
       << Hex(f.writeErrorSense.asc) << ' ' << Hex(f.writeErrorSense.ascq) << "\n";
@@ -151,6 +152,9 @@ std::string SerializeState(const MediumState& m) {
     o << "fault_close_error=" << int(f.closeError->function) << ' '
       << Hex(f.closeError->sense.key) << ' ' << Hex(f.closeError->sense.asc) << ' '
       << Hex(f.closeError->sense.ascq) << "\n";
+  if (f.reject)
+    o << "fault_reject=" << Hex(f.reject->opcode) << ' ' << Hex(f.reject->sense.key) << ' '
+      << Hex(f.reject->sense.asc) << ' ' << Hex(f.reject->sense.ascq) << "\n";
   return o.str();
 }
 
@@ -282,6 +286,11 @@ bool ParseState(const std::string& text, const ProfileInfo& fallbackProfile, Med
       ok = w.size() == 4 && ToNum(w[0], &x.function) && x.function <= 7 &&
            ToNum(w[1], &x.sense.key) && ToNum(w[2], &x.sense.asc) && ToNum(w[3], &x.sense.ascq);
       if (ok) m.faults.closeError = x;
+    } else if (key == "fault_reject") {
+      CommandFault x;
+      ok = w.size() == 4 && ToNum(w[0], &x.opcode) && ToNum(w[1], &x.sense.key) &&
+           ToNum(w[2], &x.sense.asc) && ToNum(w[3], &x.sense.ascq);
+      if (ok) m.faults.reject = x;
     } else if (key == "fault_write_error") {
       uint32_t lba = 0;
       ok = w.size() == 4 && ToNum(w[0], &lba) && ToNum(w[1], &m.faults.writeErrorSense.key) &&

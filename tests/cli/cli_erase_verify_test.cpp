@@ -72,6 +72,12 @@ TEST_F(CliEraseVerify, BurnVerifyEraseOnAVirtualDrive) {
   r = Cli("--virtual-drive rw.img erase --yes");
   EXPECT_EQ(r.status, 1) << r.out;
   EXPECT_NE(r.out.find("is not ready (02/04/01"), std::string::npos) << r.out;
+  ASSERT_EQ(Cli("vdisc create rw2.img --profile cd-rw").status, 0);
+  std::ofstream(dir_ / "rw2.img.state", std::ios::app) << "fault_reject=0xA1 5 0x24 0\n";
+  r = Cli("--virtual-drive rw2.img erase --yes");
+  EXPECT_EQ(r.status, 1) << r.out;
+  EXPECT_NE(r.out.find("Erase failed"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("05/24/00"), std::string::npos) << r.out;
 }
 
 }  // namespace

@@ -296,6 +296,7 @@ TEST(Persistence, StateTextRoundTripsAndRejectsDamage) {
   m.faults.busy = 2;
   m.faults.flushError = Sense{3, 0x0C, 0x09};
   m.faults.closeError = CloseFault{6, {5, 0x72, 0x03}};
+  m.faults.reject = CommandFault{0xA1, {5, 0x24, 0x00}};
   m.config.page30 = false;
   m.config.cacheBlocks = 64;
   const std::string text = SerializeState(m);
