@@ -172,7 +172,9 @@ bool ParseState(const std::string& text, const ProfileInfo& fallbackProfile, Med
   };
   while (std::getline(in, line)) {
     ++lineNo;
-    if (!line.empty() && line.back() == '\r') line.pop_back();
+    // A line ends at its CRs too (a file converted to CRLF twice ends its lines in CR CR LF):
+    // a value that kept one would be written back with it and read back without it.
+    while (!line.empty() && line.back() == '\r') line.pop_back();
     if (line.empty() || line[0] == '#') continue;
     const auto eq = line.find('=');
     if (eq == std::string::npos) return fail("expected key=value");
