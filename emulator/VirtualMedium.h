@@ -91,6 +91,7 @@ struct DriveConfig {
   uint32_t cacheBlocks = 2048;
 };
 
+// Commands with this operation code are refused with this sense.
 struct CommandFault {
   uint8_t opcode = 0;
   Sense sense{5, 0x24, 0};
@@ -100,7 +101,6 @@ struct CommandFault {
 struct CloseFault {
   uint8_t function = 2;
   Sense sense{3, 0x72, 0};
-  bool operator==(const CloseFault&) const = default;
 };
 
 struct Faults {

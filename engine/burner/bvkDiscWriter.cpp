@@ -2,10 +2,8 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <chrono>
 #include <cstring>
 #include <ctime>
-#include <thread>
 
 #include "burner/bvkCDBurner.h"
 #include "burner/bvkDriveWaits.h"
@@ -39,7 +37,6 @@ constexpr uint32_t kAnchorSector = 256;
 constexpr uint8_t kSenseReset = 0x29;
 constexpr uint8_t kSenseIncompatibleFormat = 0x30;
 
-
 // The errno behind a command that never reached the drive (the ioctl failed, the host adapter
 // lost the device), or 0 when the drive answered. Such a failure carries no sense; repeating
 // it cannot help, so it is not mistaken for a drive that is busy without saying why.
@@ -50,14 +47,11 @@ int TransportError(const TSCSIDevice& d) {
   return d.LastHostStatus != 0 ? EIO : int(d.LastWinError);
 }
 
-
 bool FormatList(TSCSIDevice& d, const uint8_t (&list)[12]) {
   uint8_t copy[12];
   std::memcpy(copy, list, sizeof copy);
   return FormatUnit(d, 0x11, copy, sizeof copy);
 }
-
-
 
 // Page 05h as the drive holds it, with only its multi-session field changed. The write
 // parameters keep a DVD-R appendable while it is written; whether its session close also
