@@ -31,10 +31,11 @@ class TDiscJobThread {
   std::thread FThread;
 };
 
-// FORMAT UNIT parameter lists of the erase: header 00 82 00 08 (format options valid,
+// FORMAT UNIT parameter lists of the erase (the DVD+RW one also starts the background format
+// of a new disc before a burn): header 00 82 00 08 (format options valid,
 // immediate, descriptor length 8) and one format descriptor.
 extern const uint8_t kEraseFormatDVDRAM[12];  // 2,236,704 blocks, type 00h (full format)
-extern const uint8_t kEraseFormatDVDPlusRW[12];  // 2,295,104 blocks, type 26h
+extern const uint8_t kFormatListDVDPlusRW[12];  // 2,295,104 blocks, type 26h
 extern const uint8_t kEraseFormatBDRE[12];    // type 30h subtype 0, parameter 001000h
 
 // Makes a rewritable disc blank or reusable: BLANK on CD-RW and DVD-RW (and whatever else is

@@ -6,6 +6,7 @@
 #include <ctime>
 
 #include "burner/bvkCDBurner.h"
+#include "burner/bvkDiscJobs.h"
 #include "burner/bvkDriveWaits.h"
 #include "device/bvkCapabilities.h"
 #include "device/bvkMMC.h"
@@ -21,8 +22,6 @@ constexpr uint8_t kFormatSequentialSecond[12] = {0x00, 0x82, 0x00, 0x08, 0x00, 0
                                                  0x00, 0x00, 0x54, 0x00, 0x00, 0x10};
 constexpr uint8_t kFormatRestricted[12] = {0x00, 0x82, 0x00, 0x08, 0x00, 0x00,
                                            0x00, 0x00, 0x4C, 0x00, 0x00, 0x10};
-constexpr uint8_t kFormatPlusRW[12] = {0x00, 0x82, 0x00, 0x08, 0x00, 0x23,
-                                       0x05, 0x40, 0x98, 0x00, 0x00, 0x00};
 
 // Retries of one packet while the drive is busy or becoming ready (about 500 s at 100 ms).
 constexpr uint32_t kPacketRetries = 4999;
@@ -283,7 +282,7 @@ bool TDiscWriter::WritePacket(uint32_t lba, const uint8_t* data, uint32_t bytes,
         s.AddSenseCode == kSenseIncompatibleFormat && s.AddSenQual == 0x05) {
       // A DVD+RW that was never formatted for this drive: format once, then try again.
       formatTried_ = true;
-      if (!FormatList(d_, kFormatPlusRW) || !WaitForLongOperation(d_, cd_)) return false;
+      if (!FormatList(d_, kFormatListDVDPlusRW) || !WaitForLongOperation(d_, cd_)) return false;
       continue;
     }
     const bool transient =

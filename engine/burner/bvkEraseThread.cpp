@@ -12,7 +12,7 @@ namespace torvik {
 
 const uint8_t kEraseFormatDVDRAM[12] = {0x00, 0x82, 0x00, 0x08, 0x00, 0x22,
                                         0x21, 0x20, 0x00, 0x00, 0x08, 0x00};
-const uint8_t kEraseFormatDVDPlusRW[12] = {0x00, 0x82, 0x00, 0x08, 0x00, 0x23,
+const uint8_t kFormatListDVDPlusRW[12] = {0x00, 0x82, 0x00, 0x08, 0x00, 0x23,
                                            0x05, 0x40, 0x98, 0x00, 0x00, 0x00};
 const uint8_t kEraseFormatBDRE[12] = {0x00, 0x82, 0x00, 0x08, 0x00, 0x00,
                                       0x02, 0x80, 0xC0, 0x00, 0x10, 0x00};
@@ -127,7 +127,7 @@ bool TEraseThread::Erase() {
   switch (m) {
     case mtDVDPLUSRW:
       if (!quick) {
-        if (!Format(kEraseFormatDVDPlusRW) || !WaitWhileNotReady(TPoll::DiscInformation))
+        if (!Format(kFormatListDVDPlusRW) || !WaitWhileNotReady(TPoll::DiscInformation))
           return false;
         FCDFiles.ComponentStatus = CS_ERASE_OVERWRITE;
         ok = Overwrite(kFullPlusRWOverwrite);
@@ -138,7 +138,7 @@ bool TEraseThread::Erase() {
     case mtBDRE:
       // A full BD-RE erase would otherwise do nothing at all: it runs the quick one.
       // A refused format still lets the overwrite hide the old volume, but the erase fails.
-      if (Format(m == mtBDRE ? kEraseFormatBDRE : kEraseFormatDVDPlusRW)) {
+      if (Format(m == mtBDRE ? kEraseFormatBDRE : kFormatListDVDPlusRW)) {
         if (!WaitWhileNotReady(TPoll::DiscInformation)) return false;
       } else {
         ok = false;
