@@ -226,6 +226,9 @@ int TBrenvik::LastOSError() {
 }
 
 void TBrenvik::AbortOperation() {
+  // Closing a disc cannot be stopped, and once it has begun everything the job wrote is on the
+  // disc: the job then ends as the disc does, not as "aborted" over a complete session.
+  if (CDFiles.ComponentStatus.load() == CS_CLOSING) return;
   CDFiles.ErrorNumber = ERR_ABORTED;
   // Status 7 only while something runs: an idle component that showed "aborting" would keep
   // a caller waiting for status 0 forever.
