@@ -107,10 +107,11 @@ Outcome Expected(const Cell& c, bool formatted) {
   }
 }
 
-// Known defect: an image goes to sector 0 of an overwritable disc straight away, over the
-// volume there, so an image burn that stops halfway (abort, write error, medium gone) leaves
-// neither the old volume nor the new one. Layouts write the new session first and its
-// descriptors last; images do not yet.
+// Known defect: an image is addressed from sector 0, so on an overwritable disc it is written
+// over the volume there, data and all; an image burn that stops halfway (abort, write error,
+// medium gone) leaves neither the old volume nor the new one. Writing its first packet last
+// would not help, the old volume's directories and files are gone by then. Only a warning or a
+// refusal before the burn could; both are the application's call, so the cells stay marked.
 bool KnownDefect(const Cell& c, const Outcome& want) {
   return c.job == Job::Image && c.Overwritable() && want.writes && !want.eitherWay &&
          (c.before == Before::Appendable || c.before == Before::Interrupted);
