@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <chrono>
 #include <new>
+#include <thread>
 
 #include "burner/bvkConsts.h"
 #include "burner/bvkDiscJobs.h"
@@ -227,6 +228,9 @@ int TBrenvik::LastOSError() {
 }
 
 void TBrenvik::AbortOperation() {
+  // Closing a disc cannot be stopped, and once it has begun everything the job wrote is on the
+  // disc: the job then ends as the disc does, not as "aborted" over a complete session.
+  if (CDFiles.ComponentStatus.load() == CS_CLOSING) return;
   CDFiles.ErrorNumber = ERR_ABORTED;
   // Status 7 only while something runs: an idle component that showed "aborting" would keep
   // a caller waiting for status 0 forever.
@@ -433,6 +437,22 @@ bool TBrenvik::BurnISOImageW(std::u16string_view FileName) {
   return BurnISOImage(NativePathFromUtf16(FileName));
 }
 
+namespace {
+// Waits while the drive reports itself becoming ready (a disc just loaded, a reset), polling at
+// the device's interval within its close limit. False when it stays not ready or the job was
+// aborted meanwhile.
+bool WaitUntilReady(TSCSIDevice& d, const TCDFiles& cd) {
+  uint32_t budget =
+      std::max<uint32_t>(1, d.Setup.CloseLimitMs / std::max<uint32_t>(1, d.Setup.NotReadyPollMs));
+  while (!TestUnitReady(d) && d.LastSenseInfo.AddSenseCode == 0x04) {
+    if (budget-- == 0 || cd.Aborted) return false;
+    if (d.Setup.NotReadyPollMs > 0)
+      std::this_thread::sleep_for(std::chrono::milliseconds(d.Setup.NotReadyPollMs));
+  }
+  return true;
+}
+}  // namespace
+
 bool TBrenvik::StartWriteOperation() {
   TCDFiles& cd = CDFiles;
   auto refuse = [&](uint32_t error) {
@@ -455,6 +475,12 @@ bool TBrenvik::StartWriteOperation() {
       std::lock_guard lock(cd.CriticalSection);
       cd.ErrorOSCode = osError;
       return false;
+    }
+    // Every address the job takes from the disc comes from queries that a drive not ready
+    // yet would fail.
+    if (!WaitUntilReady(Device, cd)) {
+      const uint32_t notReady = uint32_t{0x04} << 8 | Device.LastSenseInfo.AddSenQual;
+      return refuse(cd.Aborted ? ERR_ABORTED : notReady);
     }
     // Where the new session starts decides every address in the header; an image file goes
     // there too, so a disc that holds sessions keeps them.

@@ -352,7 +352,7 @@ bool TDiscWriter::WriteStream() {
 bool TDiscWriter::RewriteVolumeStart() {
   // Only now, with the new session flushed, may the old volume's descriptors be replaced: an
   // abort or error before this point leaves the disc reading as it did before the job.
-  if (!Flush(false)) return false;
+  if (!Flush(false) || cd_.Aborted) return false;
   firstPacket_.resize(std::max<size_t>(firstPacket_.size(), kPacketSize), 0);
   if (!WritePacket(0, firstPacket_.data(), kPacketSize, false)) {
     FailDrive();

@@ -415,7 +415,21 @@ uint8_t ExecSCSICommand(TSCSIDevice& d, TSRB_ExecSCSICmd& srb) {
   // Some drives take the write address from the drive's own next writable address only.
   if (d.TV && srb.CDB[0] == op::WRITE_10) srb.CDB[2] = srb.CDB[3] = 0;
 
-  const uint8_t sent = SendPassThrough(d, srb);
+  // A drive that answers BUSY, or reports a unit attention (a reset, a medium change, changed
+  // parameters) instead of running the command, has not run it: it is sent again at once, a few
+  // times. Otherwise a query would leave its reply unfilled and the job would go on from stale
+  // facts. Longer waits (a write the drive cannot take yet) are the callers' own.
+  constexpr int kResends = 3;
+  uint8_t sent = SS_ERR;
+  for (int attempt = 0;; ++attempt) {
+    sent = SendPassThrough(d, srb);
+    const bool busy = sent != SS_PENDING && sent != SS_COMP && srb.SRB_TargStat == STATUS_BUSY;
+    const bool attention = sent != SS_PENDING && sent != SS_COMP &&
+                           srb.SRB_TargStat == 2 && (srb.SenseArea[2] & 0x0F) == 6;
+    if ((!busy && !attention) || attempt == kResends) break;
+    srb.SenseArea.fill(0);
+    srb.SRB_TargStat = 0;
+  }
   srb.SRB_Status = sent;
 
   if (d.fdbg != nullptr) Log(d, FormatLogLine(d, srb));

@@ -9,9 +9,11 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <iterator>
 #include <map>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "burner/bvkCDBurner.h"
@@ -19,6 +21,7 @@
 #include "device/bvkCapabilities.h"
 #include "device/bvkMMC.h"
 #include "emulator/VirtualDrive.h"
+#include "emulator/VirtualMedium.h"
 #include "layout/bvkCache.h"
 #include "layout/bvkISO9660.h"
 #include "../burner/burner_test_support.h"
@@ -121,6 +124,91 @@ inline bool RunDiscJob(TBrenvik& b) {
   return ok;
 }
 
+using Tree = std::map<std::string, std::vector<uint8_t>>;
+
+// How two trees differ, name by name ("" when they are equal); short enough for a failure
+// message, unlike the trees themselves.
+inline std::string TreeDifference(const Tree& got, const Tree& want) {
+  std::string out;
+  for (const auto& [rel, bytes] : want) {
+    auto it = got.find(rel);
+    if (it == got.end()) out += " missing " + rel + ";";
+    else if (it->second != bytes) out += " differs " + rel + ";";
+  }
+  for (const auto& [rel, bytes] : got)
+    if (!want.count(rel)) out += " extra " + rel + ";";
+  return out;
+}
+
+// What a disc written by a test must read back as.
+struct DiscContents {
+  Tree last;                                       // the newest tree; empty: none to be found
+  bool lastBroken = false;  // a failed burn closed the session it left: not read, only older ones
+  std::vector<std::pair<uint32_t, Tree>> earlier;  // older sessions still read from their start
+  bool udf = false;                                // the newest volume carries a UDF bridge
+};
+
+// A disc whose newest tree is `last` and which holds nothing older that readers still reach.
+inline DiscContents Holding(Tree last, bool udf = false) {
+  DiscContents c;
+  c.last = std::move(last);
+  c.udf = udf;
+  return c;
+}
+
+// The disc as independent readers see it, from its sector file and the drive's TOC:
+// - xorriso loads the last complete session (sector 0 on overwritable media) and extracts
+//   exactly `want.last`; on media that grow in place the caller's tree says which old files the
+//   new volume still holds and which it replaced;
+// - bsdtar, which only looks at sector 16, finds the same where that is the newest volume
+//   (overwritable media, and discs with one session at sector 0);
+// - the older sessions of write-once media still read back from their own starts;
+// - with a UDF bridge, every anchor (sector 256 of the volume, its last sector, and N-256 when
+//   an anchor sits there) names its own sector in its tag.
+inline void ExpectDiscReadsBack(const fs::path& disc, const vdrive::MediumState& m,
+                                const DiscContents& want, const fs::path& work) {
+  fs::create_directories(work);
+  const bool overwritable = m.profile->recording == vdrive::Recording::Overwritable;
+  bool complete = overwritable;
+  for (const auto& t : m.tracks) complete = complete || t.state == vdrive::TrackState::Complete;
+  const uint32_t start = overwritable ? 0 : LastSessionStart(m);
+  Tree last;
+  if (complete && !want.lastBroken) last = ExtractWithXorriso(disc, start, work / "xorriso");
+  if (!want.lastBroken) {
+    EXPECT_EQ(TreeDifference(last, want.last), "") << "xorriso, session at " << start;
+  }
+  if (complete && !want.lastBroken &&
+      (overwritable || (vdrive::view::CompleteSessions(m) == 1 && start == 0))) {
+    EXPECT_EQ(TreeDifference(ExtractWithBsdtar(disc, work / "bsdtar"), want.last), "")
+        << "bsdtar";
+  }
+  int n = 0;
+  for (const auto& [at, tree] : want.earlier) {
+    EXPECT_EQ(TreeDifference(ExtractWithXorriso(disc, at, work / ("earlier" + std::to_string(n++))),
+                             tree), "")
+        << "xorriso, earlier session at " << at;
+  }
+
+  if (!want.udf || want.last.empty() || want.lastBroken) return;
+  const auto pvd = Sectors(disc, start + 16, 1);
+  ASSERT_EQ(pvd[0], 1) << "no primary volume descriptor at " << start + 16;
+  const uint32_t size = uint32_t(pvd[80] | pvd[81] << 8 | pvd[82] << 16 | uint32_t(pvd[83]) << 24);
+  // A grown volume counts its size from sector 0; a session's from its own start.
+  const uint32_t end = overwritable ? size : start + size;
+  ASSERT_GT(end, start + 257u) << "a volume too small for its anchor";
+  auto tagOf = [&](uint32_t at, bool required) {
+    const auto d = Sectors(disc, at, 1);
+    const uint16_t id = uint16_t(d[0] | d[1] << 8);
+    if (id != 2 && !required) return;
+    EXPECT_EQ(id, 2) << "no anchor at " << at;
+    const uint32_t location = uint32_t(d[12] | d[13] << 8 | d[14] << 16 | uint32_t(d[15]) << 24);
+    EXPECT_EQ(location, at) << "the anchor at " << at << " names another sector";
+  };
+  tagOf(start + 256, true);
+  tagOf(end - 1, true);
+  tagOf(end - 1 - 256, false);
+}
+
 // A component with one virtual drive of `profile`, waits shortened so faults cost no time.
 struct VirtualBurner {
   fs::path dir;
@@ -164,5 +252,10 @@ struct VirtualBurner {
     ASSERT_TRUE(v->Update(f, &error)) << error;
   }
 };
+
+inline void ExpectDiscReadsBack(VirtualBurner& vb, const DiscContents& want,
+                                const std::string& what = "readback") {
+  ExpectDiscReadsBack(vb.disc, vb.State(), want, vb.dir / what);
+}
 
 }  // namespace torvik::test

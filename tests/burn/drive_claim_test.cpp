@@ -122,7 +122,7 @@ TEST(DriveClaim, SecondProgramsAreRefusedDuringABurnAndTheDriveIsFreeAfterIt) {
     EXPECT_EQ(r.status, 0) << r.out;
     if (end == End::Completes) {
       RunCli(drive + "load --device vd0");
-      EXPECT_EQ(test::ExtractWithBsdtar(vb.disc, scratch.path() / "out"), files);
+      test::ExpectDiscReadsBack(vb, test::Holding(files));
     }
   }
 }
