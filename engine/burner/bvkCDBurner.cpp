@@ -13,6 +13,7 @@
 #include "burner/bvkConsts.h"
 #include "burner/bvkDiscJobs.h"
 #include "burner/bvkDiscWriter.h"
+#include "burner/bvkDriveWaits.h"
 #include "burner/bvkWriteThread.h"
 #include "device/bvkCapabilities.h"
 #include "device/bvkMMC.h"
@@ -442,12 +443,10 @@ namespace {
 // the device's interval within its close limit. False when it stays not ready or the job was
 // aborted meanwhile.
 bool WaitUntilReady(TSCSIDevice& d, const TCDFiles& cd) {
-  uint32_t budget =
-      std::max<uint32_t>(1, d.Setup.CloseLimitMs / std::max<uint32_t>(1, d.Setup.NotReadyPollMs));
-  while (!TestUnitReady(d) && d.LastSenseInfo.AddSenseCode == 0x04) {
+  uint32_t budget = PollBudget(d.Setup.CloseLimitMs, d.Setup.NotReadyPollMs);
+  while (!TestUnitReady(d) && SenseIsNotReady(d)) {
     if (budget-- == 0 || cd.Aborted) return false;
-    if (d.Setup.NotReadyPollMs > 0)
-      std::this_thread::sleep_for(std::chrono::milliseconds(d.Setup.NotReadyPollMs));
+    SleepUnlessAborted(d.Setup.NotReadyPollMs, cd);
   }
   return true;
 }
@@ -479,7 +478,7 @@ bool TBrenvik::StartWriteOperation() {
     // Every address the job takes from the disc comes from queries that a drive not ready
     // yet would fail.
     if (!WaitUntilReady(Device, cd)) {
-      const uint32_t notReady = uint32_t{0x04} << 8 | Device.LastSenseInfo.AddSenQual;
+      const uint32_t notReady = uint32_t{kSenseNotReady} << 8 | Device.LastSenseInfo.AddSenQual;
       return refuse(cd.Aborted ? ERR_ABORTED : notReady);
     }
     // Where the new session starts decides every address in the header; an image file goes
