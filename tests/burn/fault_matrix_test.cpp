@@ -303,6 +303,13 @@ TEST_F(FaultMatrix, EveryCellSucceedsWholeOrFailsLeavingTheDiscAsItWas) {
             if (Meaningful(c)) cells.push_back(c);
           }
   }
+#if defined(__SANITIZE_ADDRESS__)
+  // Under AddressSanitizer every third cell, spread over all media, states, jobs and faults;
+  // the default build runs them all.
+  std::vector<Cell> sample;
+  for (size_t i = 0; i < cells.size(); i += 3) sample.push_back(cells[i]);
+  cells.swap(sample);
+#endif
   const auto began = std::chrono::steady_clock::now();
   int n = 0, known = 0;
   for (const Cell& c : cells) {
