@@ -18,6 +18,7 @@
 #include "layout/bvkCache.h"
 #include "layout/bvkISO9660.h"
 #include "layout/bvkTree.h"
+#include "layout/bvkUDFBridge.h"
 #include "platform/bvkText.h"
 
 namespace torvik {
@@ -468,6 +469,7 @@ bool TBrenvik::StartWriteOperation() {
       cd.VDImageSize = 0;
       if (cd.UDFBridge) cd.UDFBridgeInfo.SessionStarting_LSA = 0;
     }
+    if (cd.UDFBridge && !UDFReachesImports(cd)) return refuse(ERR_IMPORT_BELOW_UDF);
     if (!BuildISOHeader(cd)) return refuse(ERR_NOT_PREPARED);
   }
 

@@ -25,6 +25,9 @@ std::string ErrorText(uint32_t errorNumber, std::string_view fileName) {
       return "Aborted by the user.";
     case 0x10000:
       return "The disc does not hold the files of this layout: verify right after burning them.";
+    case 0x10001:
+      return "Files of an earlier session lie below the UDF partition of the new session: burn "
+             "it without the UDF bridge.";
     default:
       return "Hardware Error " + std::to_string(errorNumber) + ".";
   }
@@ -46,6 +49,9 @@ std::u16string ErrorTextW(uint32_t errorNumber, std::u16string_view fileName) {
       return u"Aborted by the user.";
     case 0x10000:
       return u"The disc does not hold the files of this layout: verify right after burning them.";
+    case 0x10001:
+      return u"Files of an earlier session lie below the UDF partition of the new session: burn "
+             u"it without the UDF bridge.";
     default:
       return u"Hardware Error \\'" + Ascii16(std::to_string(errorNumber));
   }
