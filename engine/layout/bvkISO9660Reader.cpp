@@ -210,7 +210,7 @@ bool ReadISOTree(const TSectorReader& read, const TISOVolumeInfo& volume,
         if (node.Name.empty() || node.Name == u"." || node.Name == u".." ||
             node.Name.size() > kMaxNameUnits ||
             std::any_of(node.Name.begin(), node.Name.end(),
-                        [](char16_t c) { return c == 0 || c == u'/' || c == u'\\'; })) {
+                        [](char16_t c) { return c == 0 || c == u'/'; })) {
           error = "An identifier no folder can hold in " + SectorText(lba);
           return false;
         }
@@ -338,7 +338,7 @@ bool ImportISOTree(TCDFiles& cd, pDirEntry dest, const TISOTree& tree) {
       continue;
     }
     if (cd.ReplaceFile) {
-      pFileEntry old = FindEntry(*parent, n.Name);
+      pFileEntry old = FindEntry(*parent, LayoutName(n.Name));
       if (old != nullptr && old->DirRecord == nullptr && size_t(old->FileIndex) < undo.fileMark)
         undo.replaced.emplace_back(old, *old);
     }
