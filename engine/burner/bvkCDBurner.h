@@ -53,6 +53,9 @@ constexpr uint32_t ERR_NOT_WRITTEN = 0x10000;
 // The layout holds files of an earlier session that lie below where the UDF bridge's partition
 // starts: the bridge cannot point at them. Burn without the bridge.
 constexpr uint32_t ERR_IMPORT_BELOW_UDF = 0x10001;
+// An image file is to be built from a layout that holds imported files: their data is on the
+// disc (or in the mounted image), not in the new image.
+constexpr uint32_t ERR_IMPORTED_NOT_IN_IMAGE = 0x10002;
 
 // Component status values.
 constexpr uint16_t CS_IDLE = 0;

@@ -208,6 +208,18 @@ TEST_F(ImageReading, MoreEntriesThanTheLayoutHoldsIsRefused) {
   EXPECT_TRUE(ReadISOTree(read, info, limits, tree, error)) << error;
 }
 
+// A new image cannot hold the data of mounted files: building one is refused, and the file
+// that was there stays.
+TEST_F(ImageReading, MountedFilesAreNotBuiltIntoANewImage) {
+  TBrenvik b;
+  ASSERT_TRUE(b.MountISOImage(Write(SoundImage()).string())) << b.ImportError();
+  ASSERT_GT(b.Prepare(), 0u);
+  const fs::path out = Write({1, 2, 3}, "existing.iso");
+  EXPECT_FALSE(b.BuildISOImage(out.string()));
+  EXPECT_EQ(b.ErrorNumber(), ERR_IMPORTED_NOT_IN_IMAGE);
+  EXPECT_EQ(fs::file_size(out), 3u);
+}
+
 TEST_F(ImageReading, MissingFileIsFalseNotAThrow) {
   TBrenvik b;
   EXPECT_FALSE(b.MountISOImage((dir_ / "none.iso").string()));
