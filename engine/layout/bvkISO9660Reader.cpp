@@ -82,7 +82,6 @@ bool ReadISOVolumeInfo(const TSectorReader& read, uint32_t first, uint32_t endSe
     Found* f = nullptr;
     if (s[0] == 1 && !primary.seen) {
       f = &primary;
-      volumeSpace = Le32At(s + 80);
       f->label = Trimmed(DecodeNarrowName(s + 40, 32, false));
     } else if (s[0] == 2 && HasJolietEscape(s) && !joliet.seen) {
       f = &joliet;
@@ -94,6 +93,8 @@ bool ReadISOVolumeInfo(const TSectorReader& read, uint32_t first, uint32_t endSe
       f->label = Trimmed(DecodeNarrowName(s + 40, 32, false));
     }
     if (f == nullptr) continue;
+    // Every descriptor carries the volume space size; the primary's counts when there is one.
+    if (f == &primary || volumeSpace == 0) volumeSpace = Le32At(s + 80);
     f->seen = true;
     f->sector = uint32_t(lba);
     // The root's directory record sits at byte 156 of every descriptor.

@@ -34,7 +34,7 @@ struct TISOVolumeInfo {
   uint32_t DescriptorSector = 0;   // absolute sector of the descriptor used
   uint32_t RootExtent = 0;
   uint32_t RootLength = 0;
-  uint32_t VolumeSpaceSize = 0;    // of the primary descriptor (0 when it had none)
+  uint32_t VolumeSpaceSize = 0;    // of the primary descriptor, else of the one used
   std::u16string Label;            // the label of the descriptor used, trailing blanks cut
 };
 
