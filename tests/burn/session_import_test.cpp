@@ -8,6 +8,7 @@
 #include "burn_test_support.h"
 #include "burner/bvkSessionImport.h"
 #include "layout/bvkISO9660Reader.h"
+#include "udf/udf_reader.h"
 
 namespace torvik {
 namespace {
@@ -24,10 +25,12 @@ class SessionImport : public ::testing::Test {
 
   // One session: the last one imported (into `importTo`), then `files` added below `dest`.
   void BurnSession(VirtualBurner& vb, const std::string& name, const Files& files,
-                   const std::string& dest = "\\", const std::string& importTo = "\\") {
+                   const std::string& dest = "\\", const std::string& importTo = "\\",
+                   bool udf = false) {
     vb.Attach();
     TBrenvik& b = *vb.b;
     b.ClearAll();
+    b.SetUDFBridge(udf);
     b.SetVolumeID(name);
     b.SetFinalizeDisc(false);
     const fs::path src = dir_ / name;
@@ -149,6 +152,31 @@ TEST_F(SessionImport, ImportedEntriesKeepTheirRecordedDates) {
         ++compared;
       }
   EXPECT_EQ(compared, 5u);
+}
+
+// On a growing disc the files of earlier sessions lie inside the bridge's partition: the UDF
+// view of the grown volume shows them with their bytes too.
+TEST_F(SessionImport, GrowingDiscWithUDFBridgeReachesImportedFiles) {
+  VirtualBurner vb(dir_ / "rw", "dvd+rw");
+  Files all = test::MakeTree(dir_ / "expect1", 1);
+  BurnSession(vb, "one", all, "\\", "\\", true);
+  const Files two = {{"readme.txt", test::Pattern(5000, 3)}, {"two.bin", test::Pattern(9, 2)}};
+  BurnSession(vb, "two", two, "\\", "\\", true);
+  for (const auto& [rel, bytes] : two) all[rel] = bytes;
+  ExpectAllFiles(vb, all, "iso");
+  const fs::path disc = vb.disc;
+  udftest::UdfReader udf([&disc](uint64_t sector, uint8_t* out) {
+    const auto bytes = test::Sectors(disc, uint32_t(sector), 1);
+    std::copy(bytes.begin(), bytes.end(), out);
+    return true;
+  });
+  ASSERT_TRUE(udf.Read());
+  EXPECT_TRUE(udf.errors.empty()) << udf.errors.front();
+  for (const auto& [rel, bytes] : all) {
+    const auto it = udf.nodes.find(u"/" + std::u16string(rel.begin(), rel.end()));
+    ASSERT_NE(it, udf.nodes.end()) << rel;
+    EXPECT_EQ(udf.ReadFile(it->second, 0, bytes.size()), bytes) << rel;
+  }
 }
 
 // With the UDF bridge, files of session 1 lie below the partition start (sector 257): the
