@@ -16,6 +16,7 @@
 #include "commands.h"
 #include "device/bvkCapabilities.h"
 #include "device/bvkMMC.h"
+#include "layout/bvkUDFBridge.h"
 #include "progress.h"
 #include "sources.h"
 
@@ -28,6 +29,7 @@ struct BurnOptions {
   std::string image;
   bool testWrite = false;
   bool multisession = false;
+  bool noImport = false;
   uint16_t speed = 0;
   bool udf = false;
   bool noJoliet = false;
@@ -129,6 +131,29 @@ void DrawBurnProgress(TBrenvik& burner) {
   std::fflush(stderr);
 }
 
+// A session written to a disc that holds sessions is the one readers mount: it has to list the
+// files of the sessions before it, or they vanish from view. The last session's tree goes into
+// the layout first; the sources added after it replace files of the same disc path. Empty text,
+// or why the burn must not go on.
+std::string ImportLastSession(TBrenvik& burner) {
+  if (!burner.TestUnitReady()) return {};  // CheckDisc says what is wrong with the drive
+  const TMedium medium = burner.DiscIs();
+  if (medium == mtUNKNOWN) return {};
+  // An overwritable disc reports a session even when it holds no volume yet.
+  if (GrowsInPlace(medium) ? GetVolumeSpaceSize(burner.Device) == 0 : burner.SessionsOnDisc() == 0)
+    return {};
+  const int session = burner.ImportSession(0, "\\");
+  if (session == 0)
+    return "cannot read the files of the disc's last session (" + burner.ImportError() +
+           "); a new session would hide them. Burn with --no-import to write a session that "
+           "lists only the new files";
+  size_t files = 0, folders = 0;
+  for (const auto& e : burner.CDFiles.Files) (e->DirRecord ? folders : files)++;
+  std::printf("Session %d of the disc imported: %zu files, %zu folders.\n", session, files, folders);
+  burner.SetReplaceFile(true);
+  return {};
+}
+
 int RunBurn(const GlobalOptions& global, const BurnOptions& o, bool image) {
   if (!image)
     if (std::string why = CheckVolumeLabel(o.volumeId); !why.empty()) return Fail(why);
@@ -147,10 +172,22 @@ int RunBurn(const GlobalOptions& global, const BurnOptions& o, bool image) {
     burner.SetJolietFileSystem(!o.noJoliet);
     burner.SetUDFBridge(o.udf);
     if (std::string why = UseBootImage(burner, o.boot); !why.empty()) return Fail(why);
+    if (o.multisession && !o.noImport)
+      if (std::string why = ImportLastSession(burner); !why.empty()) return Fail(why);
     TWarnings warnings;
     if (std::string why = AddSources(burner, o.paths, false, warnings); !why.empty())
       return Fail(why);
     blocks = burner.Prepare();
+    // The bridge cannot reach imported files whose data lies below its partition: rather no
+    // bridge for this session than one that points at wrong sectors.
+    if (o.udf && !UDFReachesImports(burner.CDFiles)) {
+      std::fprintf(stderr,
+                   "torvik-cli: the UDF bridge is left off for this session: files of earlier "
+                   "sessions lie below where its partition starts; the ISO 9660 and Joliet trees "
+                   "list them\n");
+      burner.SetUDFBridge(false);
+      blocks = burner.Prepare();
+    }
     if (!burner.CDFiles.Prepared) return Fail("cannot lay out the disc: " + burner.ErrorString());
   }
 
@@ -205,7 +242,11 @@ void AddBurnCommands(CLI::App& app, GlobalOptions& global, int& exitCode) {
   burn->add_option("--device", options->device, "Drive id (sr0, vd0; default: the first)")
       ->type_name("ID");
   burn->add_flag("--test-write", options->testWrite, "Simulate: the disc is not changed");
-  burn->add_flag("--multisession", options->multisession, "Leave the disc open for more sessions");
+  burn->add_flag("--multisession", options->multisession,
+                 "Leave the disc open for more sessions; on a disc that holds sessions, the new "
+                 "one lists the files of the last one too");
+  burn->add_flag("--no-import", options->noImport,
+                 "With --multisession: do not carry the last session's files over");
   burn->add_option("--speed", options->speed, "Write speed in KB/s")->type_name("KBPS");
   burn->add_flag("--udf", options->udf, "Add a UDF bridge");
   burn->add_flag("--no-joliet", options->noJoliet, "Leave out the Joliet names");

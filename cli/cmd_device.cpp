@@ -10,6 +10,7 @@
 #include "cli_common.h"
 #include "commands.h"
 #include "device/bvkMMC.h"
+#include "platform/bvkText.h"
 
 namespace torvik::cli {
 namespace {
@@ -62,7 +63,9 @@ int RunInfo(const GlobalOptions& global, const std::string& id) {
   lines.push_back("DISC IN DRIVE IS " + std::string(MediumName(burner.DiscIs())));
   lines.push_back(std::string("IS DISC Erasable? ") + Truth(burner.Erasable()));
   lines.push_back(std::string("IS DISC Writable? ") + Truth(burner.Writable()));
-  lines.push_back("SessionsOnDisc: " + std::to_string(burner.SessionsOnDisc()));
+  const int sessions = burner.SessionsOnDisc();
+  lines.push_back("SessionsOnDisc: " + std::to_string(sessions));
+  if (sessions > 0) lines.push_back("VolumeLabel: " + Utf16ToUtf8(burner.ReadVolumeLabelOfDisc(0)));
   lines.push_back("GetTotalBlocksOnDisc: " + megabytes(burner.TotalBlocksOnDisc()));
   lines.push_back("GetFreeBlocksOnDisc: " + megabytes(burner.FreeBlocksOnDisc()));
   lines.push_back("GetMaxWriteSpeed: " + speed(burner.MaxWriteSpeed()));

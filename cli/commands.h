@@ -19,5 +19,6 @@ void AddVdiscCommands(CLI::App& app, GlobalOptions& global, int& exitCode);
 void AddDeviceCommands(CLI::App& app, GlobalOptions& global, int& exitCode);
 void AddBurnCommands(CLI::App& app, GlobalOptions& global, int& exitCode);
 void AddEraseVerifyCommands(CLI::App& app, GlobalOptions& global, int& exitCode);
+void AddListCommand(CLI::App& app, GlobalOptions& global, int& exitCode);
 
 }  // namespace torvik::cli

@@ -24,6 +24,7 @@ int main(int argc, char** argv) {
   torvik::cli::AddDeviceCommands(app, global, exitCode);
   torvik::cli::AddBurnCommands(app, global, exitCode);
   torvik::cli::AddEraseVerifyCommands(app, global, exitCode);
+  torvik::cli::AddListCommand(app, global, exitCode);
 
   try {
     app.parse(argc, argv);

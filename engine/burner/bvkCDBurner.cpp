@@ -20,6 +20,7 @@
 #include "layout/bvkCache.h"
 #include "layout/bvkISO9660.h"
 #include "layout/bvkTree.h"
+#include "layout/bvkUDFBridge.h"
 #include "platform/bvkText.h"
 
 namespace torvik {
@@ -376,6 +377,13 @@ bool TBrenvik::BeginLayoutJob() {
 bool TBrenvik::BuildISOImage(std::string_view FileName) {
   if (!BeginLayoutJob()) return false;
   TCDFiles& cd = CDFiles;
+  // Files carried over from a disc session or a mounted image keep their data where it was; an
+  // image file would list them at sectors it does not hold.
+  for (const auto& e : cd.Files)
+    if (e->Imported && e->FileSize > 0) {
+      cd.ErrorNumber = ERR_IMPORTED_NOT_IN_IMAGE;
+      return false;
+    }
   cd.ISOFileName = std::string(FileName);
   cd.BurnISOImage = false;
   const int fd = ::open(cd.ISOFileName.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
@@ -493,6 +501,7 @@ bool TBrenvik::StartWriteOperation() {
       cd.VDImageSize = 0;
       if (cd.UDFBridge) cd.UDFBridgeInfo.SessionStarting_LSA = 0;
     }
+    if (cd.UDFBridge && !UDFReachesImports(cd)) return refuse(ERR_IMPORT_BELOW_UDF);
     if (!BuildISOHeader(cd)) return refuse(ERR_NOT_PREPARED);
   }
 

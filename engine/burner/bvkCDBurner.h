@@ -50,6 +50,12 @@ constexpr uint32_t ERR_ABORTED = 4;
 // Verification without the layout of the last burn. Above every drive error (ASC * 256 + ASCQ
 // fits 16 bits), so it never reads as one.
 constexpr uint32_t ERR_NOT_WRITTEN = 0x10000;
+// The layout holds files of an earlier session that lie below where the UDF bridge's partition
+// starts: the bridge cannot point at them. Burn without the bridge.
+constexpr uint32_t ERR_IMPORT_BELOW_UDF = 0x10001;
+// An image file is to be built from a layout that holds imported files: their data is on the
+// disc (or in the mounted image), not in the new image.
+constexpr uint32_t ERR_IMPORTED_NOT_IN_IMAGE = 0x10002;
 
 // Component status values.
 constexpr uint16_t CS_IDLE = 0;
@@ -213,6 +219,22 @@ class TBrenvik {
   int64_t FileAddress(int64_t FileId) const;
   int64_t FindFile(std::string_view Directory, std::string_view FileToFind);
   int64_t FindFileW(std::u16string_view Directory, std::u16string_view FileToFind);
+
+  // ---- session import (bvkSessionImport.cpp) -----------------------------------------------
+  // Reads session SessionNo (0: the last complete one) of the disc in the selected drive and
+  // adds its tree below DestPath (the root when it does not resolve) as imported entries.
+  // Returns the session number read, or 0 when nothing was imported: no session, no readable
+  // volume, or bytes that do not make a sound tree; the layout is then as it was and
+  // ImportError says why.
+  int ImportSession(uint8_t SessionNo, std::string_view DestPath);
+  int ImportSessionW(uint8_t SessionNo, std::u16string_view DestPath);
+  // Adds the tree of an ISO image file to the root. False (the layout as it was, ImportError
+  // saying why) when the file cannot be opened or its bytes do not make a sound tree.
+  bool MountISOImage(std::string_view ISOFileName);
+  // The label of session SessionNo (0: the last complete one); empty when none was found.
+  std::u16string ReadVolumeLabelOfDisc(uint8_t SessionNo);
+  // Why the last import failed.
+  const std::string& ImportError() const { return CDFiles.LastInsertError; }
 
   // ---- progress (read while a job runs) ----------------------------------------------------
   uint32_t CachePosition() const;

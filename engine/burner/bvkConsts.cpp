@@ -25,6 +25,12 @@ std::string ErrorText(uint32_t errorNumber, std::string_view fileName) {
       return "Aborted by the user.";
     case 0x10000:
       return "The disc does not hold the files of this layout: verify right after burning them.";
+    case 0x10001:
+      return "Files of an earlier session lie below the UDF partition of the new session: burn "
+             "it without the UDF bridge.";
+    case 0x10002:
+      return "The layout holds files of an earlier session or a mounted image: an image file "
+             "cannot hold their data; burn the layout to the disc they came from.";
     default:
       return "Hardware Error " + std::to_string(errorNumber) + ".";
   }
@@ -46,6 +52,12 @@ std::u16string ErrorTextW(uint32_t errorNumber, std::u16string_view fileName) {
       return u"Aborted by the user.";
     case 0x10000:
       return u"The disc does not hold the files of this layout: verify right after burning them.";
+    case 0x10001:
+      return u"Files of an earlier session lie below the UDF partition of the new session: burn "
+             u"it without the UDF bridge.";
+    case 0x10002:
+      return u"The layout holds files of an earlier session or a mounted image: an image file "
+             u"cannot hold their data; burn the layout to the disc they came from.";
     default:
       return u"Hardware Error \\'" + Ascii16(std::to_string(errorNumber));
   }

@@ -184,6 +184,9 @@ bool PrepareDiscTarget(TCDFiles& cd, TSCSIDevice& d) {
     const uint32_t nwa = d.TrackInformation.NextWritableAddress;
     cd.FirstWritableSector = nwa == 1000 ? 0 : nwa;
     sessionStart = d.TrackInformation.TrackStartAddress;
+    // The volume of a later session spans the disc from sector 0: readers check extents of
+    // files carried over from earlier sessions against its size.
+    cd.VDImageSize = cd.FirstWritableSector;
   } else if (ReadTrackInformation(d, 1)) {
     cd.FirstWritableSector = sessionStart = d.TrackInformation.TrackStartAddress;
   } else {

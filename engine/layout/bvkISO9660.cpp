@@ -281,6 +281,8 @@ uint32_t Prepare(TCDFiles& cd) {
 
 bool BuildISOHeader(TCDFiles& cd) {
   if (!cd.Prepared || !cd.RootDir) return false;
+  // A bridge whose file entries pointed below its partition would send readers to wrong sectors.
+  if (cd.UDFBridge && !UDFReachesImports(cd)) return false;
   cd.isom = {};  // the previous header goes before the new one is allocated
   cd.IsoHeaderSize = 0;
   try {

@@ -145,7 +145,11 @@ struct TSource {
 // learns of it through NameClashes. The same source added twice is no clash.
 void RecordClash(TCDFiles& cd, pDirEntry dir, pFileEntry existing, std::u16string incoming,
                  bool incomingIsFolder) {
-  if (existing->Imported) return;  // a new session's file replaces an old one by design
+  // A new session's file replaces an old one by design. An empty file of an earlier session
+  // has no extent to mark it imported: it is the one file without source, callback or folder.
+  if (existing->Imported || (existing->DirRecord == nullptr && existing->Path.empty() &&
+                             !existing->mfcbFunction && existing->FileSize == 0))
+    return;
   std::u16string old = existing->Path.Wide();
   if (!old.empty() && old == incoming) return;
   TCDFiles::TNameClash clash;
@@ -724,6 +728,10 @@ std::u16string DirectoryPathText(pDirEntry dir) {
   std::u16string out = u"\\";
   for (auto it = names.rbegin(); it != names.rend(); ++it) out += **it + u"\\";
   return out;
+}
+
+void RollbackLayout(TCDFiles& cd, size_t fileMark, size_t dirMark) {
+  Rollback(cd, fileMark, dirMark);
 }
 
 pFileEntry AddFileEntry(TCDFiles& cd, pDirEntry dir, const TWin32FindDataW& fd, bool Unicode,

@@ -119,6 +119,11 @@ TSavePath SavePathComponents(std::u16string_view DirPath);
 // the disc, so it becomes '_'.
 std::u16string LayoutName(std::u16string_view name);
 
+// Takes the layout back to the given table sizes (FileCounter, DirCounter taken before an
+// insertion): every entry and folder added since goes. Entries changed in place are not
+// restored.
+void RollbackLayout(TCDFiles& cd, size_t fileMark, size_t dirMark);
+
 // The entry named Name (case-insensitive) in dir, or nullptr.
 pFileEntry FindEntry(const TDirEntry& dir, std::u16string_view Name);
 

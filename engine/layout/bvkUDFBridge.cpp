@@ -455,6 +455,12 @@ void LayoutUDFVolumeStructures(TCDFiles& cd, uint32_t cursor) {
       int8_t(CompressedLabel(cd, sizeof bi.VolumeIdentifier + 1, bi.VolumeIdentifier));
 }
 
+bool UDFReachesImports(const TCDFiles& cd) {
+  for (const auto& e : cd.Files)
+    if (e->Imported && e->FileSize > 0 && e->Address < kPartitionStart) return false;
+  return true;
+}
+
 uint32_t UDFFileSetDescriptorSector(const TCDFiles& cd) {
   return cd.UDFBridgeInfo.FileSetDescriptor_LSAWRTSession;
 }

@@ -21,6 +21,11 @@ uint32_t UDFFileSetDescriptorSector(const TCDFiles& cd);
 void LayoutUDFFileStructures(TCDFiles& cd, uint32_t cursor);
 void CompleteUDFLayout(TCDFiles& cd, uint32_t dataStart, uint32_t lastSector);
 
+// True when every imported file's data lies inside the bridge's partition (at or after its
+// start, sector 257). Files of an earlier session below it cannot be addressed by the bridge:
+// a header is not built for such a layout.
+bool UDFReachesImports(const TCDFiles& cd);
+
 // ---- fixed structures, called by the header builder (each fills a zeroed buffer) ---------
 void WriteVolumeRecognitionSequence(const TCDFiles& cd, uint8_t* dest);     // 3 sectors
 void WriteUDFVolumeDescriptorSequences(const TCDFiles& cd, uint8_t* dest);  // 32 sectors
