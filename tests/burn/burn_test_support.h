@@ -193,8 +193,8 @@ inline void ExpectDiscReadsBack(const fs::path& disc, const vdrive::MediumState&
   const auto pvd = Sectors(disc, start + 16, 1);
   ASSERT_EQ(pvd[0], 1) << "no primary volume descriptor at " << start + 16;
   const uint32_t size = uint32_t(pvd[80] | pvd[81] << 8 | pvd[82] << 16 | uint32_t(pvd[83]) << 24);
-  // A grown volume counts its size from sector 0; a session's from its own start.
-  const uint32_t end = overwritable ? size : start + size;
+  // A volume counts its size from sector 0, on grown discs and in later sessions alike.
+  const uint32_t end = size;
   ASSERT_GT(end, start + 257u) << "a volume too small for its anchor";
   auto tagOf = [&](uint32_t at, bool required) {
     const auto d = Sectors(disc, at, 1);
