@@ -743,7 +743,7 @@ void TMainWindow::AddChosenFiles(const QStringList& files, int filterIndex) {
     }
   }
   AfterAdding();
-  SetBusyPointer(FSummaryFuture.isRunning());
+  SetBusyPointer(FSummaryPending);
 }
 
 void TMainWindow::DropFromTree() {
@@ -753,7 +753,7 @@ void TMainWindow::DropFromTree() {
   SetBusyPointer(true);
   AddEntry(Q(WithoutTrailingSlash(FTreeModel->filePath(current).toStdString())), true);
   AfterAdding();
-  SetBusyPointer(FSummaryFuture.isRunning());
+  SetBusyPointer(FSummaryPending);
 }
 
 void TMainWindow::DropFromFileList() {
@@ -801,6 +801,8 @@ void TMainWindow::SpBtnClearClick() {
   if (!FBurnProgress) {
     if (FSummaryCancel) FSummaryCancel->store(true);
     ++FSummaryGeneration;
+    FSummaryPending = false;
+    SetBusyPointer(false);
     FBurnList->clear();
     FShortCuts.clear();
     FTotAddSize = 0;
@@ -823,13 +825,18 @@ void TMainWindow::UpdateBurnListSummary() {
   FTotAddSize = 0;
   if (FSummaryCancel) FSummaryCancel->store(true);
   const uint64_t generation = ++FSummaryGeneration;
-  if (FShortCuts.isEmpty()) return;
+  FSummaryPending = false;
+  if (FShortCuts.isEmpty()) {
+    SetBusyPointer(false);
+    return;
+  }
   // A folder of many files takes a while to count; the window stays responsive meanwhile.
   std::vector<std::string> paths;
   for (const QString& p : FShortCuts) paths.push_back(p.toStdString());
   auto cancel = std::make_shared<std::atomic<bool>>(false);
   FSummaryCancel = cancel;
   SetBusyPointer(true);
+  FSummaryPending = true;
   FSummaryFuture = QtConcurrent::run([paths = std::move(paths), cancel] {
     return ListedBytes(paths, cancel.get());
   });
@@ -838,6 +845,7 @@ void TMainWindow::UpdateBurnListSummary() {
 
 void TMainWindow::SummaryCounted(uint64_t generation, uint64_t bytes) {
   if (generation != FSummaryGeneration) return;
+  FSummaryPending = false;
   SetBusyPointer(false);
   FTotAddSize = double(bytes) / 1024 / 1024;
   ClearMessages();

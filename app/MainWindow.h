@@ -128,7 +128,7 @@ class TMainWindow : public QMainWindow {
   const std::string& DriveLetter() const { return FDriveLetter; }
   bool DiscInDrv() const { return FDiscInDrv; }
   int StartupStage() const { return FMessStage; }
-  bool SummaryPending() const { return FSummaryFuture.isRunning(); }
+  bool SummaryPending() const { return FSummaryPending; }
   std::string PropertiesPath() const;
   QString TempDir() const { return FTempDir; }
   QStringList Memo1;  // lines of a support message
@@ -215,6 +215,7 @@ class TMainWindow : public QMainWindow {
   QFuture<uint64_t> FSummaryFuture;
   std::shared_ptr<std::atomic<bool>> FSummaryCancel;
   uint64_t FSummaryGeneration = 0;
+  bool FSummaryPending = false;  // a count runs or its result has not been written yet
   bool FBusyPointer = false;
 
   // Widgets.

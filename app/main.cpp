@@ -1,6 +1,9 @@
 // torvik: the desktop application.
 #include <QApplication>
 #include <QCommandLineParser>
+#include <QFileInfo>
+#include <QTimer>
+#include <QUrl>
 #include <QMessageBox>
 #include <string>
 
@@ -20,6 +23,11 @@ int main(int argc, char* argv[]) {
       "virtual-drive", "Add the virtual drive kept in PATH (and PATH.state); may be repeated.",
       "PATH");
   parser.addOption(virtualDrive);
+  QCommandLineOption screenshot(
+      "screenshot", "Save a picture of the window to FILE once the burn list is summed, then quit.",
+      "FILE");
+  parser.addOption(screenshot);
+  parser.addPositionalArgument("paths", "Files and folders to put into the burn list.", "[PATH...]");
   parser.process(app);
 
   torvik::app::TAppOptions options;
@@ -36,5 +44,23 @@ int main(int argc, char* argv[]) {
   }
   torvik::app::TMainWindow window(options);
   window.show();
+  QList<QUrl> paths;
+  for (const QString& p : parser.positionalArguments())
+    paths << QUrl::fromLocalFile(QFileInfo(p).absoluteFilePath());
+  if (!paths.isEmpty()) window.DropUrls(paths);
+  if (parser.isSet(screenshot)) {
+    const QString file = parser.value(screenshot);
+    auto shoot = [&window, file] {
+      // Let the window lay itself out and paint before it is grabbed.
+      QTimer::singleShot(500, &window, [&window, file] {
+        const bool saved = window.grab().save(file);
+        QApplication::exit(saved ? 0 : 1);
+      });
+    };
+    if (window.SummaryPending())
+      QObject::connect(&window, &torvik::app::TMainWindow::SummaryUpdated, &window, shoot);
+    else
+      shoot();
+  }
   return QApplication::exec();
 }

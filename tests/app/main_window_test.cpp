@@ -5,6 +5,7 @@
 #include <QAction>
 #include <QApplication>
 #include <QComboBox>
+#include <QFile>
 #include <QLineEdit>
 #include <QListWidget>
 #include <QMenuBar>
@@ -466,6 +467,8 @@ TEST_F(Window, HelpSupportAndLinks) {
   w.MenuSupportClick();
   EXPECT_EQ(urls_.size(), 2);
   EXPECT_TRUE(urls_[0].endsWith("/TorvikQuickStart.pdf"));
+  // The build writes the guide beside the programs.
+  EXPECT_TRUE(QFile::exists(QUrl(urls_[0]).toLocalFile())) << urls_[0].toStdString();
   EXPECT_TRUE(urls_[1].startsWith("mailto:"));
   EXPECT_TRUE(urls_[1].endsWith("?subject=TorvikBurner&Body=my%20drive%0D%0A"
                                 "Please type your question and e-mail address here:"));
