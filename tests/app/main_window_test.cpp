@@ -5,6 +5,8 @@
 #include <QAction>
 #include <QApplication>
 #include <QComboBox>
+#include <QFileSystemModel>
+#include <QLabel>
 #include <QFile>
 #include <QLineEdit>
 #include <QListWidget>
@@ -15,10 +17,12 @@
 #include <QSignalSpy>
 #include <QTest>
 #include <QToolButton>
+#include <QTreeView>
 #include <QUrl>
 #include <fstream>
 #include <memory>
 
+#include "AbortWaitDialog.h"
 #include "MainWindow.h"
 #include "Properties.h"
 #include "PropertiesDialog.h"
@@ -405,6 +409,64 @@ TEST_F(Window, FilesDraggedFromTheFileList) {
   w.DropFromFileList();
   WaitForSummary();
   EXPECT_EQ(w.BurnListPaths(), QStringList{QString::fromStdString((dir_ / "pick" / "y.txt").string())});
+}
+
+TEST_F(Window, FolderDraggedFromTheTree) {
+  TMainWindow& w = Open({Drive("d", Disc::BlankDvdPlusR)});
+  File("tree/Album/one.flac", 1 << 20);
+  const QString album = QString::fromStdString((dir_ / "tree" / "Album").string());
+  auto* model = static_cast<QFileSystemModel*>(w.FolderTree()->model());
+  w.FolderTree()->setCurrentIndex(model->index(album));
+  w.DropFromTree();
+  WaitForSummary();
+  EXPECT_EQ(w.BurnListNames(), QStringList{"Album ( Folder )"});
+  EXPECT_EQ(w.BurnListPaths(), QStringList{album});
+  EXPECT_EQ(w.Messages()[1], "Required writable free disc space about: 1.00MB");
+}
+
+TEST_F(Window, SaveImageTargetSelectsNoDevice) {
+  TMainWindow& w = Open({Drive("d", Disc::BlankDvdPlusR)});
+  ASSERT_EQ(w.Burner().Device.DriveLetter, "vd0");
+  const TActionEnabling before = w.Enabling();
+  w.SetBurnTargetIndex(int(w.BurnTargets().size()) - 1);
+  w.CBoxBurnDriveChange();
+  EXPECT_EQ(w.Enabling(), before);
+  EXPECT_EQ(w.Burner().Device.DriveLetter, "vd0");
+}
+
+TEST_F(Window, PropertiesDialogLabelsItsFields) {
+  TMainWindow& w = Open({Drive("d", Disc::BlankDvdPlusR)});
+  TPropertiesDialog* dialog = w.PropertiesDialog();
+  EXPECT_EQ(dialog->windowTitle(), "ProgramProperties");
+  QStringList captions;
+  for (QLabel* label : dialog->findChildren<QLabel*>()) {
+    ASSERT_NE(label->buddy(), nullptr) << label->text().toStdString();
+    captions << label->text() + " -> " + label->buddy()->objectName();
+  }
+  EXPECT_EQ(captions, QStringList({"OpticalDriveDevice -> CBoxCD", "BurnerCacheSize(MB) -> CBoxCache",
+                                   "BurnerVolumeLabel -> EditVolumeID"}));
+  // Cancel changes nothing.
+  dialog->FormShow();
+  dialog->CBoxCache()->setCurrentIndex(3);
+  QTest::mouseClick(dialog->CancelButton(), Qt::LeftButton);
+  w.TimerPropTimer();
+  w.TimerPropTimer();
+  EXPECT_EQ(w.CacheIndex(), 1);
+}
+
+TEST(AbortWait, ClosesOnceTheJobHasEnded) {
+  bool busy = true;
+  TAbortWaitDialog dialog([&busy] { return busy; }, nullptr);
+  EXPECT_EQ(dialog.windowTitle(), "Warning");
+  dialog.show();
+  dialog.TimerCloseTimer();
+  EXPECT_TRUE(dialog.isVisible());
+  QTest::keyClick(&dialog, Qt::Key_Escape);
+  EXPECT_TRUE(dialog.isVisible());
+  busy = false;
+  dialog.TimerCloseTimer();
+  EXPECT_FALSE(dialog.isVisible());
+  EXPECT_EQ(dialog.result(), QDialog::Accepted);
 }
 
 TEST_F(Window, PropertiesRoundTripThroughTheFile) {
