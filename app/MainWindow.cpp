@@ -676,7 +676,7 @@ void TMainWindow::SpBtnCloseDriveClick() {
   CloseTray(FDriveLetter);
   RefreshDrive();
   AddMessage("The disc tray is closed.");
-  SetBusyPointer(false);
+  SetBusyPointer(FSummaryPending);
 }
 
 void TMainWindow::SpBtnInfoClick() {
