@@ -184,7 +184,7 @@ TMainWindow::TMainWindow(TAppOptions options, QWidget* parent)
   connect(&FTimerProp, &QTimer::timeout, this, &TMainWindow::TimerPropTimer);
 
   FormCreate();
-  FTimerMess.start();
+  if (FOptions.StartupTimer) FTimerMess.start();
 }
 
 TMainWindow::~TMainWindow() {

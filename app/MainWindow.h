@@ -38,6 +38,7 @@ struct TAppOptions {
   std::string SysfsRoot;                   // empty: the system's; tests hide real drives
   std::string StartFolder;                 // empty: the home folder
   unsigned SettleMs = 100;                 // pause before a drive is read again
+  bool StartupTimer = true;                // tests tick the start-up messages themselves
 };
 
 // What the window asks of the person in front of it. Tests replace these.
@@ -132,6 +133,9 @@ class TMainWindow : public QMainWindow {
   std::string PropertiesPath() const;
   QString TempDir() const { return FTempDir; }
   QStringList Memo1;  // lines of a support message
+  // The rest of the hidden panel, for the jobs: the last speed set and the "SavePath" choice.
+  QString LblMaxSpeed = "5125 KB/s";
+  bool ChkSavePath = false;
 
   QStringList BurnListPaths() const { return FShortCuts; }
   QStringList BurnListNames() const;

@@ -112,6 +112,7 @@ class Window : public ::testing::Test {
     o.SysfsRoot = (dir_ / "sys").string();
     o.StartFolder = dir_.string();
     o.SettleMs = 0;
+    o.StartupTimer = false;
     window_ = std::make_unique<TMainWindow>(o);
     TDialogHooks& h = window_->Hooks();
     h.Message = [this](const QString& text) { boxes_ << text; };
