@@ -63,10 +63,12 @@ struct TJobResult {
 TJobResult RunWriteJob(TBrenvik& burner, bool quiet, const std::function<bool()>& start,
                        const std::function<void(ProgressBar&)>& draw);
 
-// Verifies the layout just burned (or placed by verify) against its sources: prints every file
-// that differs or cannot be read by its disc path, then "N files verified, N failed". Returns
-// the exit status: 0 only when every file matched.
-int RunVerify(TBrenvik& burner, bool stopOnMismatch, bool quiet);
+// Verifies the layout just burned (or one whose addresses verify took from the disc) against
+// its sources: prints every file that differs or cannot be read by its disc path, then
+// "N files verified, N failed". `failedBefore` are failures found before reading (a file the
+// disc lacks), printed first. Returns the exit status: 0 only when every file matched.
+int RunVerify(TBrenvik& burner, bool stopOnMismatch, bool quiet,
+              const std::vector<std::string>& failedBefore = {});
 
 // The boot image option: empty text when accepted (or none given), otherwise why not.
 std::string UseBootImage(TBrenvik& burner, const std::string& path);

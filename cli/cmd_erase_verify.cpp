@@ -5,16 +5,16 @@
 #include <chrono>
 #include <cstdio>
 #include <iostream>
+#include <map>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "burner/bvkCDBurner.h"
+#include "burner/bvkDiscJobs.h"
 #include "cli_common.h"
 #include "commands.h"
-#include "burner/bvkDiscWriter.h"
 #include "device/bvkCapabilities.h"
-#include "device/bvkMMC.h"
 #include "sources.h"
 
 namespace torvik::cli {
@@ -31,9 +31,6 @@ struct EraseOptions {
 struct VerifyOptions {
   std::string device;
   std::vector<std::string> paths;
-  std::string volumeId = "TorvikDisc";
-  bool udf = false;
-  bool noJoliet = false;
   bool stopOnMismatch = false;
   bool quiet = false;
 };
@@ -179,37 +176,32 @@ std::vector<std::string> DiscPaths(const TCDFiles& cd) {
   return paths;
 }
 
-// Places the prepared layout where a burn of it lies on the disc: the volume readers find (at
-// sector 16 of an overwritable disc, of the last session otherwise) names its root folder's
-// extent, and the layout knows where that extent sits from the session's start. The layout is
-// then the one on the disc as far as verification is concerned. False when no volume is found.
-bool LayOutAsBurned(TBrenvik& burner) {
-  TSCSIDevice& d = burner.Device;
-  TCDFiles& cd = burner.CDFiles;
-  uint32_t sessionStart = 0;
-  if (!GrowsInPlace(burner.DiscIs())) {
-    uint8_t toc[12] = {};
-    if (ReadTocPmaAtip(d, 1, 0, sizeof toc, toc, false))
-      sessionStart = uint32_t(toc[8]) << 24 | uint32_t(toc[9]) << 16 | uint32_t(toc[10]) << 8 | toc[11];
-  }
-  std::vector<uint8_t> pvd(2048);
-  if (!Read10(d, sessionStart + 16, 1, pvd.data()) || pvd[0] != 1 ||
-      std::string(pvd.begin() + 1, pvd.begin() + 6) != "CD001")
-    return false;
-  const uint32_t root = uint32_t(pvd[158]) | uint32_t(pvd[159]) << 8 | uint32_t(pvd[160]) << 16 |
-                        uint32_t(pvd[161]) << 24;
-  const uint32_t relative = cd.FileDirDescriptorExtent + cd.RootDir->Address;
-  if (root < relative) return false;
-  cd.FirstWritableSector = root - relative;
-  cd.WrittenToDrive = d.DriveLetter;
-  cd.WrittenFileCount = cd.Files.size();
+// A file of the disc's last session: where its data starts and how long it is.
+struct DiscFile {
+  uint32_t sector = 0;
+  int64_t size = 0;
+};
+
+// The files of the last session by disc path, read from the disc's own directories (so every
+// session's files, carried over or new, are found where they are). False when no session with
+// a readable volume is there.
+bool ReadDiscTree(TBrenvik& burner, std::map<std::string, DiscFile>* files) {
+  burner.ClearAll();
+  if (burner.ImportSession(0, "\\") == 0) return false;
+  const std::vector<std::string> paths = DiscPaths(burner.CDFiles);
+  for (const auto& e : burner.CDFiles.Files)
+    if (!e->DirRecord && e->FileIndex >= 0)
+      (*files)[paths[size_t(e->FileIndex)]] = {e->Imported ? e->Address : 0, e->FileSize};
+  burner.ClearAll();
   return true;
 }
 
 }  // namespace
 
-int RunVerify(TBrenvik& burner, bool stopOnMismatch, bool quiet) {
+int RunVerify(TBrenvik& burner, bool stopOnMismatch, bool quiet,
+              const std::vector<std::string>& failedBefore) {
   const std::vector<std::string> paths = DiscPaths(burner.CDFiles);
+  for (const std::string& why : failedBefore) std::printf("FAILED: %s\n", why.c_str());
   TCompletionQueue completions(burner);
   burner.SetCompletionSink(&completions);
   bool done = false, failed = false;
@@ -249,9 +241,10 @@ int RunVerify(TBrenvik& burner, bool stopOnMismatch, bool quiet) {
     if (!e->Path.empty() && !e->Imported && !e->DirRecord) ++total;
   // Files the verification never reached (an abort, --stop-on-mismatch) failed to verify too.
   const size_t unchecked = total > checked ? total - checked : 0;
-  std::printf("%zu files verified, %zu failed\n", total, failures + unchecked);
+  const size_t failedAll = failures + unchecked + failedBefore.size();
+  std::printf("%zu files verified, %zu failed\n", total + failedBefore.size(), failedAll);
   if (burner.CDFiles.ErrorNumber == ERR_ABORTED) return Fail("verification aborted");
-  return failed || failures + unchecked > 0 ? 1 : 0;
+  return failed || failedAll > 0 ? 1 : 0;
 }
 
 namespace {
@@ -260,23 +253,43 @@ int RunVerifyCommand(const GlobalOptions& global, const VerifyOptions& o) {
   TBrenvik burner;
   std::string error;
   if (!OpenDrive(burner, global, o.device, &error)) return Fail(error);
-  burner.SetVolumeID(o.volumeId);
-  burner.SetJolietFileSystem(!o.noJoliet);
-  burner.SetUDFBridge(o.udf);
+  if (!burner.TestUnitReady() || burner.DiscIs() == mtUNKNOWN)
+    return Fail("The selected Optical drive  (" + burner.Device.DriveLetter +
+                ") is empty. Please insert the disc to verify and try again.");
+  std::map<std::string, DiscFile> onDisc;
+  if (!ReadDiscTree(burner, &onDisc))
+    return Fail("The disc in Optical drive  (" + burner.Device.DriveLetter +
+                ") holds no ISO 9660 volume that could be read; nothing to verify (" +
+                burner.ImportError() + ").");
+  // The sources go where burn would put them on the disc; each file is then read back from
+  // where the disc's directories say it is.
   TWarnings warnings;
   if (std::string why = AddSources(burner, o.paths, false, warnings); !why.empty())
     return Fail(why);
   if (burner.Prepare() == 0 || !burner.CDFiles.Prepared)
     return Fail("cannot lay out the files: " + burner.ErrorString());
-  if (!burner.TestUnitReady() || burner.DiscIs() == mtUNKNOWN)
-    return Fail("The selected Optical drive  (" + burner.Device.DriveLetter +
-                ") is empty. Please insert the disc to verify and try again.");
-  // The disc is taken to hold these sources where a burn of them would have put them: at the
-  // start of its last session.
-  if (!LayOutAsBurned(burner))
-    return Fail("The disc in Optical drive  (" + burner.Device.DriveLetter +
-                ") holds no ISO 9660 volume that could be read; nothing to verify.");
-  return RunVerify(burner, o.stopOnMismatch, o.quiet);
+  TCDFiles& cd = burner.CDFiles;
+  const std::vector<std::string> paths = DiscPaths(cd);
+  cd.FirstWritableSector = 0;  // the addresses below are the disc's own
+  cd.FirstDataSector = 0;
+  std::vector<std::string> failedBefore;
+  for (const auto& e : cd.Files) {
+    if (!TVerifyDiscThread::Checks(*e)) continue;
+    const std::string& path = paths[size_t(e->FileIndex)];
+    const auto it = onDisc.find(path);
+    // A file the disc lacks, or holds with another length, differs whatever its first bytes
+    // say; it is not read.
+    if (it == onDisc.end() || it->second.size != e->FileSize) {
+      failedBefore.push_back(path + (it == onDisc.end() ? " (not on the disc)"
+                                                         : " (another size on the disc)"));
+      e->Path.clear();
+      continue;
+    }
+    e->Address = it->second.sector;
+  }
+  cd.WrittenToDrive = burner.Device.DriveLetter;
+  cd.WrittenFileCount = cd.Files.size();
+  return RunVerify(burner, o.stopOnMismatch, o.quiet, failedBefore);
 }
 
 }  // namespace
@@ -295,9 +308,6 @@ void AddEraseVerifyCommands(CLI::App& app, GlobalOptions& global, int& exitCode)
       "verify", "Compare the disc with the folders and files burned to it (MD5 of every file)");
   v->add_option("PATH", verify->paths, "The folders and files given to burn")->required()->expected(1, -1);
   v->add_option("--device", verify->device, "Drive id (sr0, vd0; default: the first)")->type_name("ID");
-  v->add_flag("--udf", verify->udf, "The burn added a UDF bridge");
-  v->add_flag("--no-joliet", verify->noJoliet, "The burn left out the Joliet names");
-  v->add_option("--volume-id", verify->volumeId, "Volume label of the burn")->type_name("TEXT");
   v->add_flag("--stop-on-mismatch", verify->stopOnMismatch, "Stop at the first file that differs");
   v->add_flag("-q,--quiet", verify->quiet, "No progress line");
   v->callback([verify, &global, &exitCode] { exitCode = RunVerifyCommand(global, *verify); });

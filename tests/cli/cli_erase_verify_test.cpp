@@ -44,6 +44,12 @@ TEST_F(CliEraseVerify, BurnVerifyEraseOnAVirtualDrive) {
   auto r = Cli(drive + "burn --verify -q src");
   EXPECT_EQ(r.status, 0) << r.out;
   EXPECT_NE(r.out.find("3 files verified, 0 failed"), std::string::npos) << r.out;
+  // A later session that carries the first one over: both trees are found where it lists them.
+  Write("more/c.txt", "c");
+  ASSERT_EQ(Cli(drive + "burn --multisession -q more").status, 0);
+  r = Cli(drive + "verify -q src more");
+  EXPECT_EQ(r.status, 0) << r.out;
+  EXPECT_NE(r.out.find("4 files verified, 0 failed"), std::string::npos) << r.out;
 
   // A changed source and a missing one fail by their disc paths; the rest still pass.
   Write("src/docs/a.txt", std::string(100000, 'A'));
@@ -51,6 +57,9 @@ TEST_F(CliEraseVerify, BurnVerifyEraseOnAVirtualDrive) {
   EXPECT_EQ(r.status, 1) << r.out;
   EXPECT_NE(r.out.find("FAILED: /docs/a.txt"), std::string::npos) << r.out;
   EXPECT_NE(r.out.find("3 files verified, 1 failed"), std::string::npos) << r.out;
+  Write("src/new.txt", "n");
+  r = Cli(drive + "verify -q src");
+  EXPECT_NE(r.out.find("FAILED: /new.txt (not on the disc)"), std::string::npos) << r.out;
   r = Cli(drive + "verify -q --stop-on-mismatch src/docs src/b.bin");
   EXPECT_EQ(r.status, 1) << r.out;
 
