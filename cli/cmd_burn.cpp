@@ -172,7 +172,8 @@ int RunBurn(const GlobalOptions& global, const BurnOptions& o, bool image) {
     burner.SetJolietFileSystem(!o.noJoliet);
     burner.SetUDFBridge(o.udf);
     if (std::string why = UseBootImage(burner, o.boot); !why.empty()) return Fail(why);
-    if (o.multisession && !o.noImport)
+    // Whether or not this burn leaves the disc open, its session is the one readers mount.
+    if (!o.noImport)
       if (std::string why = ImportLastSession(burner); !why.empty()) return Fail(why);
     TWarnings warnings;
     if (std::string why = AddSources(burner, o.paths, false, warnings); !why.empty())
@@ -242,11 +243,9 @@ void AddBurnCommands(CLI::App& app, GlobalOptions& global, int& exitCode) {
   burn->add_option("--device", options->device, "Drive id (sr0, vd0; default: the first)")
       ->type_name("ID");
   burn->add_flag("--test-write", options->testWrite, "Simulate: the disc is not changed");
-  burn->add_flag("--multisession", options->multisession,
-                 "Leave the disc open for more sessions; on a disc that holds sessions, the new "
-                 "one lists the files of the last one too");
+  burn->add_flag("--multisession", options->multisession, "Leave the disc open for more sessions");
   burn->add_flag("--no-import", options->noImport,
-                 "With --multisession: do not carry the last session's files over");
+                 "On a disc that holds sessions, do not carry the last one's files over");
   burn->add_option("--speed", options->speed, "Write speed in KB/s")->type_name("KBPS");
   burn->add_flag("--udf", options->udf, "Add a UDF bridge");
   burn->add_flag("--no-joliet", options->noJoliet, "Leave out the Joliet names");

@@ -77,6 +77,11 @@ TEST_F(CliMultisession, LaterSessionsListEarlierFiles) {
   EXPECT_FALSE(Lists(r.out, "imported")) << r.out;
   r = Cli("ls --device vd0");
   EXPECT_TRUE(Lists(r.out, "1 files, 0 folders")) << r.out;
+
+  // The session that closes the disc lists what came before it too.
+  r = Cli("burn -q two");
+  ASSERT_EQ(r.status, 0) << r.out;
+  EXPECT_TRUE(Lists(r.out, "Session 3 of the disc imported")) << r.out;
 }
 
 TEST_F(CliMultisession, LsOfAnImageAndOfBadBytes) {
