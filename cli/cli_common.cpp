@@ -196,7 +196,8 @@ std::string FindDuplicates(TBrenvik& burner, bool quiet, bool summary, TWarnings
   for (const auto& e : burner.CDFiles.Files)
     if (e->ReferenceEntry) ++duplicates;
   if (summary)
-    std::printf("Duplicates: %zu files share another file's data, %llu bytes saved\n", duplicates,
+    std::printf("Duplicates: %zu %s another file's data, %llu bytes saved\n", duplicates,
+                duplicates == 1 ? "file shares" : "files share",
                 static_cast<unsigned long long>(burner.SmartReferencesSaved()));
   return {};
 }
