@@ -1,6 +1,7 @@
 // Duplicate detection: which files become references, what that saves, what is left out, and
 // what Prepare and verification make of the references.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <algorithm>
 #include <cstring>
@@ -156,6 +157,23 @@ TEST_F(SmartReferences, EqualDigestsOfDifferentBytesAreNotLinked) {
   EXPECT_EQ(entries_["d"]->ReferenceEntry, nullptr);
   EXPECT_EQ(entries_["a1"]->ReferenceEntry, nullptr);
   EXPECT_EQ(entries_["a3"]->ReferenceEntry, entries_["a2"]);  // a1's digest is not a2's
+}
+
+TEST_F(SmartReferences, AnAbortEndsTheJobWithAFailedEvent) {
+  // e1 is the first file any search reads; as a pipe it holds the search until the abort has
+  // been requested.
+  fs::remove(dir_ / "e1");
+  ASSERT_EQ(::mkfifo((dir_ / "e1").c_str(), 0600), 0);
+  events_.clear();
+  ASSERT_TRUE(b_.GenerateSmartReferences());
+  b_.AbortOperation();
+  std::ofstream(dir_ / "e1", std::ios::binary) << 'x';
+  q_.WaitAndDispatch();
+  b_.WaitForJob();
+  EXPECT_EQ(events_, (std::vector<std::pair<bool, int32_t>>{{true, 0}}));
+  EXPECT_EQ(b_.ErrorNumber(), ERR_ABORTED);
+  EXPECT_EQ(b_.ComponentStatus(), CS_IDLE);
+  for (const auto& e : b_.CDFiles.Files) EXPECT_EQ(e->ReferenceEntry, nullptr);
 }
 
 TEST_F(SmartReferences, AnAbortStopsTheSearchAndIsReported) {
