@@ -11,7 +11,6 @@
 
 #include "burner/bvkCDBurner.h"
 #include "burner/bvkDiscJobs.h"
-#include "burner/bvkSmartReferences.h"
 #include "burner_test_support.h"
 #include "platform/bvkText.h"
 
@@ -173,14 +172,6 @@ TEST_F(SmartReferences, AnAbortEndsTheJobWithAFailedEvent) {
   EXPECT_EQ(events_, (std::vector<std::pair<bool, int32_t>>{{true, 0}}));
   EXPECT_EQ(b_.ErrorNumber(), ERR_ABORTED);
   EXPECT_EQ(b_.ComponentStatus(), CS_IDLE);
-  for (const auto& e : b_.CDFiles.Files) EXPECT_EQ(e->ReferenceEntry, nullptr);
-}
-
-TEST_F(SmartReferences, AnAbortStopsTheSearchAndIsReported) {
-  b_.CDFiles.Aborted = true;
-  const TSmartReferenceResult r = FindSmartReferences(b_.CDFiles);
-  EXPECT_TRUE(r.Aborted);
-  EXPECT_EQ(r.Linked, 0u);
   for (const auto& e : b_.CDFiles.Files) EXPECT_EQ(e->ReferenceEntry, nullptr);
 }
 
