@@ -1,6 +1,7 @@
 #include "burner/bvkSmartReferences.h"
 
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -213,6 +214,12 @@ TSmartReferenceThread::TSmartReferenceThread(TBrenvik& Owner, TCDFiles& CDFiles)
 
 void TSmartReferenceThread::Execute() {
   TCDFiles& cd = FCDFiles;
+  // One step below normal, so that the caller stays responsive; on Linux a nice value is the
+  // calling thread's own. Where it cannot be lowered the search simply runs as it is.
+  const id_t self = id_t(::gettid());
+  errno = 0;
+  const int nice = ::getpriority(PRIO_PROCESS, self);
+  if (errno == 0) ::setpriority(PRIO_PROCESS, self, nice + 1);
   TSmartReferenceResult result = FindSmartReferences(cd);
   uint32_t error;
   {
