@@ -1,5 +1,7 @@
 #include "cli_common.h"
 
+#include <unistd.h>
+
 #include <atomic>
 #include <chrono>
 #include <cstdio>
@@ -7,7 +9,9 @@
 
 #include "device/bvkSCSIDefs.h"
 #include "emulator/VirtualDrive.h"
+#include "platform/bvkText.h"
 #include "progress.h"
+#include "sources.h"
 
 namespace torvik::cli {
 
@@ -148,6 +152,54 @@ TJobResult RunWriteJob(TBrenvik& burner, bool quiet, const std::function<bool()>
   result.Seconds =
       std::chrono::duration<double>(std::chrono::steady_clock::now() - begin).count();
   return result;
+}
+
+std::string FindDuplicates(TBrenvik& burner, bool quiet, bool summary, TWarnings& warnings) {
+  TCompletionQueue completions(burner);
+  burner.SetCompletionSink(&completions);
+  bool done = false, failed = false;
+  burner.SetOnGenerateSmartReferencesDone([&](void*, bool f, int32_t) {
+    done = true;
+    failed = f;
+  });
+  InterruptGuard interrupts;
+  const bool started = burner.GenerateSmartReferences();
+  if (started) {
+    const bool show = !quiet && ::isatty(STDERR_FILENO);
+    bool abortRequested = false;
+    while (!done) {
+      completions.WaitAndDispatchFor(show ? 100 : 250);
+      if (InterruptGuard::Interrupted() && !abortRequested) {
+        burner.AbortOperation();
+        abortRequested = true;
+      }
+      if (!done && show) {
+        const uint32_t size = burner.SmartReferencesSize();
+        const double pct = size ? 100.0 * burner.SmartReferencesProgress() / size : 0.0;
+        std::fprintf(stderr, "\rFinding duplicates: %5.1f%%\033[K", pct);
+        std::fflush(stderr);
+      }
+    }
+    // The event is posted just before the thread ends; the queue must outlive it.
+    burner.WaitForJob();
+    completions.DispatchPending();
+    if (show) std::fprintf(stderr, "\r\033[K");
+  }
+  burner.SetCompletionSink(nullptr);
+  burner.SetOnGenerateSmartReferencesDone(nullptr);
+  if (!started) return "duplicate detection did not start: " + JobError(burner);
+  if (failed) return "duplicate detection failed: " + JobError(burner);
+  for (const std::u16string& path : burner.SmartReferencesSkipped())
+    warnings.Warn("cannot read " + Utf16ToUtf8(path) +
+                  " in full; it is left out of duplicate detection");
+  size_t duplicates = 0;
+  for (const auto& e : burner.CDFiles.Files)
+    if (e->ReferenceEntry) ++duplicates;
+  if (summary)
+    std::printf("Duplicates: %zu %s another file's data, %llu bytes saved\n", duplicates,
+                duplicates == 1 ? "file shares" : "files share",
+                static_cast<unsigned long long>(burner.SmartReferencesSaved()));
+  return {};
 }
 
 std::string UseBootImage(TBrenvik& burner, const std::string& path) {

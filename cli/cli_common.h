@@ -70,6 +70,13 @@ TJobResult RunWriteJob(TBrenvik& burner, bool quiet, const std::function<bool()>
 int RunVerify(TBrenvik& burner, bool stopOnMismatch, bool quiet,
               const std::vector<std::string>& failedBefore = {});
 
+// --dedup: runs the component's duplicate search over the filled layout (before Prepare),
+// warns about every source it could not read (those keep their own data), and with `summary`
+// prints how many files now share another's data and the bytes that saves. `quiet`: no
+// progress line. Ctrl-C aborts it. Empty text, or why it did not complete.
+class TWarnings;
+std::string FindDuplicates(TBrenvik& burner, bool quiet, bool summary, TWarnings& warnings);
+
 // The boot image option: empty text when accepted (or none given), otherwise why not.
 std::string UseBootImage(TBrenvik& burner, const std::string& path);
 

@@ -29,6 +29,7 @@ struct BuildIsoOptions {
   bool savePath = false;
   bool force = false;
   bool quiet = false;
+  bool dedup = false;
 };
 
 int RunBuildIso(const BuildIsoOptions& o) {
@@ -69,6 +70,11 @@ int RunBuildIso(const BuildIsoOptions& o) {
   if (linkToASource)
     return Fail(o.output + " is a link to " + output.Target() +
                 ", a file the image is made of; the image cannot replace it");
+
+  if (o.dedup) {
+    if (std::string why = FindDuplicates(burner, o.quiet, !o.quiet, warnings); !why.empty())
+      return Fail(why);
+  }
 
   burner.Prepare();
   if (!burner.CDFiles.Prepared) {
@@ -139,6 +145,8 @@ void AddBuildIsoCommand(CLI::App& app, GlobalOptions&, int& exitCode) {
   cmd->add_flag("--save-path", options->savePath,
                 "Recreate each folder's path on the image and put its contents there, instead "
                 "of merging them into the root");
+  cmd->add_flag("--dedup", options->dedup,
+                "Store files with identical contents once; prints the bytes this saves");
   cmd->add_flag("--force", options->force, "Overwrite OUTPUT if it exists");
   cmd->add_flag("-q,--quiet", options->quiet, "No progress bar and no summary");
   cmd->callback([options, &exitCode] { exitCode = RunBuildIso(*options); });

@@ -38,6 +38,7 @@ struct BurnOptions {
   bool quiet = false;
   bool verify = false;
   bool stopOnMismatch = false;
+  bool dedup = false;
 };
 
 // Why TEST UNIT READY failed, as far as the drive said: busy, or not ready for a while
@@ -178,6 +179,10 @@ int RunBurn(const GlobalOptions& global, const BurnOptions& o, bool image) {
     TWarnings warnings;
     if (std::string why = AddSources(burner, o.paths, false, warnings); !why.empty())
       return Fail(why);
+    if (o.dedup) {
+      if (std::string why = FindDuplicates(burner, o.quiet, true, warnings); !why.empty())
+        return Fail(why);
+    }
     blocks = burner.Prepare();
     // The bridge cannot reach imported files whose data lies below its partition: rather no
     // bridge for this session than one that points at wrong sectors.
@@ -254,6 +259,8 @@ void AddBurnCommands(CLI::App& app, GlobalOptions& global, int& exitCode) {
   burn->add_flag("--verify", options->verify, "Read every file back and compare it (MD5)");
   burn->add_flag("--stop-on-mismatch", options->stopOnMismatch,
                  "With --verify: stop at the first file that differs");
+  burn->add_flag("--dedup", options->dedup,
+                 "Store files with identical contents once; prints the bytes this saves");
   burn->add_flag("-q,--quiet", options->quiet, "No progress bar");
   burn->callback([options, &global, &exitCode] { exitCode = RunBurn(global, *options, false); });
 

@@ -238,7 +238,7 @@ int RunVerify(TBrenvik& burner, bool stopOnMismatch, bool quiet,
   burner.SetCompletionSink(nullptr);
   size_t total = 0;
   for (const auto& e : burner.CDFiles.Files)
-    if (!e->Path.empty() && !e->Imported && !e->DirRecord) ++total;
+    if (TVerifyDiscThread::Checks(*e)) ++total;
   // Files the verification never reached (an abort, --stop-on-mismatch) failed to verify too.
   const size_t unchecked = total > checked ? total - checked : 0;
   const size_t failedAll = failures + unchecked + failedBefore.size();

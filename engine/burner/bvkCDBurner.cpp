@@ -14,6 +14,7 @@
 #include "burner/bvkDiscJobs.h"
 #include "burner/bvkDiscWriter.h"
 #include "burner/bvkDriveWaits.h"
+#include "burner/bvkSmartReferences.h"
 #include "burner/bvkWriteThread.h"
 #include "device/bvkCapabilities.h"
 #include "device/bvkMMC.h"
@@ -619,6 +620,30 @@ bool TBrenvik::VerifyDisc(bool StopOnMismatch, bool FireVerifyEventOnAllFiles) {
   try {
     FDiscJob = std::make_unique<TVerifyDiscThread>(*this, cd, Device, StopOnMismatch,
                                                    FireVerifyEventOnAllFiles);
+  } catch (...) {
+    cd.ErrorNumber = ERR_NOT_PREPARED;
+    cd.ComponentStatus = CS_IDLE;
+    return false;
+  }
+  return true;
+}
+
+bool TBrenvik::GenerateSmartReferences() {
+  BeginJob();
+  TCDFiles& cd = CDFiles;
+  cd.ErrorNumber = ERR_NONE;
+  cd.ComponentStatus = CS_SMARTREF;
+  // References change where files lie: the layout must be prepared again, and what was burned
+  // from it is no longer what a verification would compare.
+  cd.Prepared = false;
+  cd.WrittenToDrive.clear();
+  cd.SmartReferencesSaved = 0;
+  cd.SmartReferencesSkipped.clear();
+  cd.SmartReferencesSize = uint32_t(std::min<uint64_t>(SmartReferenceCandidateSectors(cd), UINT32_MAX));
+  cd.SmartReferencesProgress = 0;
+  std::lock_guard lock(FWorkersLock);
+  try {
+    FDiscJob = std::make_unique<TSmartReferenceThread>(*this, cd);
   } catch (...) {
     cd.ErrorNumber = ERR_NOT_PREPARED;
     cd.ComponentStatus = CS_IDLE;

@@ -270,6 +270,17 @@ class TBrenvik {
   // per-file events and one final event (FileId -1) follow. False (error 5), with no event,
   // when the layout is not the one last burned to the selected drive.
   bool VerifyDisc(bool StopOnMismatch, bool FireVerifyEventOnAllFiles);
+  // Looks for files of the layout with identical contents, so that each content is stored once
+  // (call it after filling the layout and before Prepare, which it makes necessary again).
+  // True when started; one smart-references-done event follows. SmartReferencesProgress and
+  // SmartReferencesSize count sectors while it runs.
+  bool GenerateSmartReferences();
+  // After the done event: what the references found save, in bytes (the event has only the
+  // low 32 bits), and the source files that could not be read and so were left out.
+  uint64_t SmartReferencesSaved() const { return CDFiles.SmartReferencesSaved; }
+  const std::vector<std::u16string>& SmartReferencesSkipped() const {
+    return CDFiles.SmartReferencesSkipped;
+  }
 
   // Waits until the worker threads of the last job have ended. The component's destructor
   // does this after requesting an abort.
@@ -358,7 +369,7 @@ class TBrenvik {
   std::unique_ptr<TCacheThread> FCacheThread;
   std::unique_ptr<TWriteThread> FWriteThread;
   std::vector<std::unique_ptr<TWriteThread>> FRetiredWriters;
-  std::unique_ptr<TDiscJobThread> FDiscJob;  // erase or verification
+  std::unique_ptr<TDiscJobThread> FDiscJob;  // erase, verification or duplicate search
   std::vector<std::unique_ptr<TDiscJobThread>> FRetiredDiscJobs;
 };
 

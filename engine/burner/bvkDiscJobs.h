@@ -75,7 +75,8 @@ class TVerifyDiscThread : public TDiscJobThread {
                     bool FireVerifyEventOnAllFiles);
   ~TVerifyDiscThread() override { Join(); }
 
-  // Whether the entry is one verification checks: a file with a source on disk, not imported.
+  // Whether the entry is one verification checks: a file with a source on disk, not imported,
+  // holding its own data (not a reference to another file's).
   static bool Checks(const TFileEntry& e);
 
  private:

@@ -46,7 +46,8 @@ std::string SourceDigest(const std::string& path, const std::atomic<bool>& abort
 }
 
 bool TVerifyDiscThread::Checks(const TFileEntry& e) {
-  return !e.Path.empty() && !e.Imported && e.DirRecord == nullptr;
+  // A reference's data is the file it refers to, which is checked in its own right.
+  return !e.Path.empty() && !e.Imported && e.DirRecord == nullptr && e.ReferenceEntry == nullptr;
 }
 
 TVerifyDiscThread::TVerifyDiscThread(TBrenvik& Owner, TCDFiles& CDFiles, TSCSIDevice& Device,

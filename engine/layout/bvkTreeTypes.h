@@ -262,6 +262,11 @@ struct TCDFiles {
   std::atomic<uint32_t> VerifyProgress{0};
   std::atomic<uint32_t> SmartReferencesProgress{0};
   std::atomic<uint32_t> SmartReferencesSize{0};
+  // Outcome of the last duplicate search, for the caller once its done event has arrived:
+  // the bytes its references save (the event carries only the low 32 bits) and the source
+  // files it could not read, which were left out.
+  uint64_t SmartReferencesSaved = 0;
+  std::vector<std::u16string> SmartReferencesSkipped;
   uint32_t CacheSize = 32u << 20;    // bytes; clamped to 2..624 MiB by the component
   std::u16string ErrorFileName;      // owned copy of the file an error names
   int ErrorOSCode = 0;               // errno of the OS call behind the error (0: none); with ErrorFileName

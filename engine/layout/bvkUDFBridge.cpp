@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "layout/bvkECMA_167.h"
+#include "layout/bvkISO9660Structures.h"
 #include "layout/bvkOSTA_UDF_150.h"
 #include "layout/bvkUDFTime.h"
 #include "layout/bvkUDFUnicode.h"
@@ -332,8 +333,10 @@ void Proceed(TCDFiles& cd, TDirEntry* d, TFileEntry* e) {
 
 uint32_t FileDataLbn(const TCDFiles& cd, const TFileEntry& e) {
   if (e.FileSize == 0) return 0;
-  if (e.Imported) return e.Address - cd.UDFBridgeInfo.PartitionStarting_LSA;
-  return Lbn(cd, e.Address + cd.UDFBridgeInfo.ISODataPortionStarting_LSAWRTSession);
+  // A duplicate's allocation descriptor names the extent of the file that holds the data.
+  const TFileEntry& src = iso::DataSource(e);
+  if (src.Imported) return src.Address - cd.UDFBridgeInfo.PartitionStarting_LSA;
+  return Lbn(cd, src.Address + cd.UDFBridgeInfo.ISODataPortionStarting_LSAWRTSession);
 }
 
 void StartFID(UDFBridgeInformation& bi, uint32_t length) {

@@ -34,6 +34,24 @@ class CliEraseVerify : public ::testing::Test {
   fs::path dir_;
 };
 
+TEST_F(CliEraseVerify, ADeduplicatedBurnVerifiesTheFileThatHoldsTheData) {
+  Write("src/a.bin", std::string(70000, 'a'));
+  Write("src/copy/a.bin", std::string(70000, 'a'));
+  Write("src/other.bin", std::string(70000, 'o'));
+  ASSERT_EQ(Cli("vdisc create disc.img --profile dvd+rw --polls 0").status, 0);
+  const std::string drive = "--virtual-drive disc.img ";
+  auto r = Cli(drive + "burn --dedup --verify -q src");
+  EXPECT_EQ(r.status, 0) << r.out;
+  EXPECT_NE(r.out.find("Duplicates: 1 file shares another file's data, 71680 bytes saved"),
+            std::string::npos)
+      << r.out;
+  // The copy has no data of its own to read back; the file that holds it is checked.
+  EXPECT_NE(r.out.find("2 files verified, 0 failed"), std::string::npos) << r.out;
+  // Read back by the disc's own directories, the copy has the right bytes too.
+  r = Cli(drive + "verify -q src");
+  EXPECT_NE(r.out.find("3 files verified, 0 failed"), std::string::npos) << r.out;
+}
+
 TEST_F(CliEraseVerify, BurnVerifyEraseOnAVirtualDrive) {
   Write("src/docs/a.txt", std::string(100000, 'a'));
   Write("src/b.bin", std::string(65536, 'b'));
