@@ -193,6 +193,7 @@ bool TMainWindow::FillLayout() {
     const QFileInfo info(entry);
     const std::string path = entry.toStdString();
     if (info.isDir()) {
+      // The folder's files and subfolders land in the root of the disc, as torvik-cli puts them.
       if (FBurner.InsertDir("\\", path, "*.*", true, ChkSavePath) == nullptr) {
         AddMessage("Failed to add file to disc layout.");
         SetMessageColour(TMessageColour::Red);

@@ -1,0 +1,411 @@
+// The window's jobs driven through their handlers on virtual drives: each runs to its end
+// through the Qt event loop, and the disc or image is then read back by an independent reader.
+#include <gtest/gtest.h>
+
+#include <QApplication>
+#include <QSignalSpy>
+#include <QTest>
+#include <QUrl>
+#include <atomic>
+#include <memory>
+
+#include "AbortWaitDialog.h"
+#include "MainWindow.h"
+#include "burn/burn_test_support.h"
+#include "common/scratch_dir.h"
+#include "emulator/VirtualDrive.h"
+
+// Lines in failure messages as text.
+QT_BEGIN_NAMESPACE
+inline void PrintTo(const QString& s, std::ostream* os) { *os << '"' << s.toStdString() << '"'; }
+QT_END_NAMESPACE
+
+namespace torvik::app {
+namespace {
+
+namespace fs = std::filesystem;
+using Files = std::map<std::string, std::vector<uint8_t>>;
+
+class QtEnvironment : public ::testing::Environment {
+ public:
+  void SetUp() override {
+    static int argc = 1;
+    static char name[] = "test_app_jobs";
+    static char* argv[] = {name, nullptr};
+    app_ = std::make_unique<QApplication>(argc, argv);
+  }
+  void TearDown() override { app_.reset(); }
+
+ private:
+  std::unique_ptr<QApplication> app_;
+};
+const auto* const kQt = ::testing::AddGlobalTestEnvironment(new QtEnvironment);
+
+constexpr const char* kItem = "Optical drive  (vd0)";
+
+class Jobs : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    dir_ = torvik::testing::FreshScratchDir("appjobs");
+    fs::create_directories(dir_ / "sys");
+    fs::create_directories(dir_ / "cache");
+    for (const auto& [rel, bytes] : test::MakeTree(dir_ / "src" / "tree", 7))
+      tree_[rel] = bytes;  // a folder's contents land in the root
+  }
+
+  std::string Drive(const std::string& profile, uint32_t capacity = 0) {
+    disc_ = dir_ / ("disc-" + profile);
+    vdrive::CreateOptions options;
+    options.capacity = capacity;
+    options.config.longOpPolls = 0;
+    std::string error;
+    EXPECT_TRUE(vdrive::VirtualDrive::Create(disc_.string(), profile, options, &error)) << error;
+    return disc_.string();
+  }
+
+  // One session written by the engine on its own, as another program would have.
+  void BurnSession(bool finalize) {
+    const fs::path source = dir_ / "earlier.txt";
+    std::ofstream(source) << "an earlier session";
+    TBrenvik b;
+    b.Device.Setup.SysfsRoot = (dir_ / "sys").string();
+    b.AddVirtualDrive(disc_.string());
+    ASSERT_TRUE(b.InitializeASPI(false, "", ""));
+    ASSERT_TRUE(b.SelectDevice(0));
+    b.SetFinalizeDisc(finalize);
+    ASSERT_TRUE(b.InsertFile("\\", source.string()));
+    ASSERT_GT(b.Prepare(), 0u);
+    TCompletionQueue queue(b);
+    b.SetCompletionSink(&queue);
+    bool failed = true;
+    b.SetOnWriteDone([&](void*, uint8_t, bool f) { failed = f; });
+    ASSERT_TRUE(b.Burn());
+    queue.WaitAndDispatch();
+    b.WaitForJob();
+    b.SetCompletionSink(nullptr);
+    ASSERT_FALSE(failed);
+  }
+
+  TMainWindow& Open() {
+    TAppOptions o;
+    o.VirtualDrives = {disc_.string()};
+    o.PropertiesPath = (dir_ / "config" / "TorvikProperties").string();
+    o.TempDir = (dir_ / "cache").string();
+    o.SysfsRoot = (dir_ / "sys").string();
+    o.StartFolder = dir_.string();
+    o.SettleMs = 0;
+    o.StartupTimer = false;
+    w_ = std::make_unique<TMainWindow>(o);
+    TDialogHooks& h = w_->Hooks();
+    h.Message = [this](const QString& text) { boxes_ << text; };
+    h.OpenUrl = [](const QString&) {};
+    h.ShowProperties = [] {};
+    h.About = [] {};
+    h.ConfirmAbort = [](const QString&) { return true; };
+    h.WaitForAbort = [] {};
+    h.Confirm = [this](const QString& text) {
+      questions_ << text;
+      return confirm_;
+    };
+    h.ConfirmOverwrite = [this](const QString& text) {
+      questions_ << text;
+      return overwrite_;
+    };
+    h.ChooseImageToSave = [this] { return saveAs_; };
+    h.ChooseImageToBurn = [this] { return burnImage_; };
+    auto& b = w_->Burner().Device.Setup;
+    b.NotReadyPollMs = 0;
+    b.RetryPollMs = 0;
+    b.CloseLimitMs = 50;
+    b.LongOperationLimitMs = 50;
+    w_->show();
+    return *w_;
+  }
+
+  void AddTree() {
+    QSignalSpy summary(w_.get(), &TMainWindow::SummaryUpdated);
+    w_->DropUrls({QUrl::fromLocalFile(QString::fromStdString((dir_ / "src" / "tree").string()))});
+    if (w_->SummaryPending()) {
+      ASSERT_TRUE(summary.wait(20000));
+    }
+  }
+
+  // Runs a handler and the event loop until the job it started has been handled; false when no
+  // job ended.
+  bool Run(void (TMainWindow::*handler)()) {
+    QSignalSpy ended(w_.get(), &TMainWindow::JobEnded);
+    (w_.get()->*handler)();
+    if (ended.count() == 0 && !ended.wait(30000)) return false;
+    QCoreApplication::processEvents();
+    return ended.count() == 1;
+  }
+
+  vdrive::MediumState State() {
+    std::string error;
+    auto v = vdrive::VirtualDrive::Open(disc_.string(), &error);
+    EXPECT_TRUE(v) << error;
+    return v ? v->State() : vdrive::MediumState{};
+  }
+
+  Files ReadBack(const std::string& what) {
+    return test::ExtractWithXorriso(disc_, test::LastSessionStart(State()), dir_ / what);
+  }
+
+  fs::path dir_, disc_;
+  Files tree_;
+  std::unique_ptr<TMainWindow> w_;
+  QStringList boxes_, questions_;
+  bool confirm_ = true, overwrite_ = true;
+  QString saveAs_, burnImage_;
+};
+
+TEST_F(Jobs, BurnFilesToBlankDiscsAndTheOutcomeStaysReadable) {
+  for (const char* profile : {"dvd+r", "cd-r"}) {
+    SCOPED_TRACE(profile);
+    Drive(profile);
+    TMainWindow& w = Open();
+    AddTree();
+    QSignalSpy ended(&w, &TMainWindow::JobEnded);
+    w.SpBtnBurnClick();
+    EXPECT_EQ(w.Messages(), QStringList({"Getting required free disc space.",
+                                         "Prepare for writing. Please wait."}));
+    EXPECT_EQ(w.MessageColour(), TMessageColour::Teal);
+    EXPECT_TRUE(w.BurnProgress());
+    EXPECT_TRUE(w.BldISO());
+    ASSERT_TRUE(ended.wait(30000));
+    const QString free = QString::fromStdString(
+        std::string(profile) == "cd-r" ? "702.83" : "4,482.62");
+    EXPECT_EQ(w.Messages(),
+              QStringList({"Getting required free disc space.", "Prepare for writing. Please wait.",
+                           "Burner is ready.", "Writable free disc space: " + free + "MB",
+                           "Requied writable free disc space: 1.06MB", "Writing to disc. Start.",
+                           "Writing done. Elapsed time: 0min 0s.", "Burner is ready.",
+                           "The inserted disc is not writable.",
+                           "Only ISO image file building is possible.",
+                           "The disc tray is ejected."}));
+    EXPECT_EQ(w.MessageColour(), TMessageColour::Maroon);
+    EXPECT_FALSE(w.BurnProgress());
+    EXPECT_EQ(boxes_, QStringList());
+    EXPECT_EQ(ReadBack(std::string("out-") + profile), tree_);
+    w_.reset();
+  }
+}
+
+TEST_F(Jobs, BurnOnADiscWithASessionIsRefusedAndNothingIsWritten) {
+  Drive("cd-r");
+  BurnSession(false);
+  TMainWindow& w = Open();
+  AddTree();
+  w.SpBtnBurnClick();
+  EXPECT_EQ(boxes_, QStringList({QString("The disc in ") + kItem +
+                                 " is not empty. Please insert a writable disc and try again."}));
+  EXPECT_EQ(w.Messages().last(), "The disc tray is ejected.");
+  EXPECT_EQ(w.MessageColour(), TMessageColour::Red);
+  EXPECT_FALSE(w.BurnProgress());
+  EXPECT_EQ(vdrive::view::CompleteSessions(State()), 1);
+}
+
+TEST_F(Jobs, NotEnoughSpaceStopsAfterTheSizeIsKnown) {
+  Drive("dvd+r", 500);  // under the 1.06 MB the tree takes
+  TMainWindow& w = Open();
+  AddTree();
+  ASSERT_TRUE(Run(&TMainWindow::SpBtnBurnClick));
+  EXPECT_EQ(boxes_, QStringList({"Not enough of writable free disc space!"}));
+  EXPECT_TRUE(w.Messages().contains("Requied writable free disc space: 1.06MB"));
+  EXPECT_FALSE(w.BurnProgress());
+  EXPECT_TRUE(State().tracks.empty() || State().tracks.front().state != vdrive::TrackState::Complete);
+}
+
+TEST_F(Jobs, AnUnreadableSourceStopsTheBurnBeforeTheDiscIsTouched) {
+  if (::geteuid() == 0) GTEST_SKIP() << "permissions do not stop the superuser";
+  Drive("dvd+r");
+  TMainWindow& w = Open();
+  AddTree();
+  const fs::path locked = dir_ / "src" / "tree" / "docs" / "a.bin";
+  fs::permissions(locked, fs::perms::none);
+  ASSERT_TRUE(Run(&TMainWindow::SpBtnBurnClick));
+  const QStringList lines = w.Messages();
+  EXPECT_TRUE(lines.contains("Writing done with error! Elapsed time: 0min 0s."));
+  EXPECT_TRUE(lines.contains(QString::fromStdString("Cannot read " + locked.string() +
+                                                    ": Permission denied")));
+  EXPECT_FALSE(lines.contains("Writing to disc. Start."));
+  EXPECT_EQ(w.MessageColour(), TMessageColour::Red);
+  EXPECT_TRUE(State().tracks.empty() || State().tracks.front().state != vdrive::TrackState::Complete);
+}
+
+TEST_F(Jobs, BuildAnImageAskBeforeOverwritingAndBurnIt) {
+  Drive("dvd+r");
+  TMainWindow& w = Open();
+  AddTree();
+  saveAs_ = QString::fromStdString((dir_ / "backup").string());
+  const fs::path image = dir_ / "backup.iso";
+  ASSERT_TRUE(Run(&TMainWindow::SpBtnBuildISOClick));
+  QStringList lines = w.Messages();
+  ASSERT_FALSE(lines.isEmpty());
+  EXPECT_EQ(lines.first(), "Building ISO image file. Start.");
+  EXPECT_TRUE(lines.contains("Writing done. Elapsed time: 0min 0s.")) << lines.join("|").toStdString();
+  EXPECT_FALSE(lines.contains("The disc tray is ejected."));
+  EXPECT_EQ(test::ExtractWithBsdtar(image, dir_ / "image-out"), tree_);
+
+  // Declined: nothing starts and the file stays.
+  const auto before = fs::last_write_time(image);
+  overwrite_ = false;
+  w.SpBtnBuildISOClick();
+  EXPECT_EQ(questions_, QStringList({"File name already exists! Do you want to overwrite the "
+                                     "existing file \" backup.iso \"?"}));
+  EXPECT_FALSE(w.BurnProgress());
+  EXPECT_EQ(fs::last_write_time(image), before);
+  // Accepted: built again with what the folder holds now.
+  overwrite_ = true;
+  test::WriteFile(dir_ / "src" / "tree" / "added.txt", {'n', 'e', 'w'});
+  tree_["added.txt"] = {'n', 'e', 'w'};
+  ASSERT_TRUE(Run(&TMainWindow::SpBtnBuildISOClick));
+  EXPECT_EQ(test::ExtractWithBsdtar(image, dir_ / "image-out2"), tree_);
+
+  burnImage_ = QString::fromStdString(image.string());
+  ASSERT_TRUE(Run(&TMainWindow::SpBtnBurnISOClick));
+  lines = w.Messages();
+  EXPECT_TRUE(lines.contains("Writing ISO image to disc. Start.")) << lines.join("|").toStdString();
+  EXPECT_TRUE(lines.contains("Writing done. Elapsed time: 0min 0s."));
+  EXPECT_EQ(lines.last(), "The disc tray is ejected.");
+  EXPECT_EQ(ReadBack("burned-image"), tree_);
+}
+
+TEST_F(Jobs, BurningAnImageIsRefusedOnADiscWithSessions) {
+  Drive("cd-r");
+  BurnSession(false);
+  TMainWindow& w = Open();
+  burnImage_ = QString::fromStdString((dir_ / "any.iso").string());
+  w.SpBtnBurnISOClick();
+  EXPECT_EQ(boxes_, QStringList({QString("The disc in ") + kItem +
+                                 " is not empty. Please insert a writable disc and try again."}));
+  EXPECT_EQ(w.Messages(), QStringList({"The disc tray is ejected."}));
+  EXPECT_EQ(w.MessageColour(), TMessageColour::Red);
+  EXPECT_EQ(vdrive::view::CompleteSessions(State()), 1);
+}
+
+TEST_F(Jobs, QuickAndFullEraseLeaveNoVolume) {
+  for (const char* profile : {"cd-rw", "dvd+rw", "bd-re"}) {
+    for (const bool quick : {true, false}) {
+      // A full erase of a DVD+RW overwrites the profile's whole capacity, past the end of this
+      // shortened medium.
+      if (!quick && std::string(profile) == "dvd+rw") continue;
+      SCOPED_TRACE(std::string(profile) + (quick ? " quick" : " full"));
+      Drive(profile, 20000);
+      BurnSession(true);
+      ASSERT_FALSE(ReadBack("before").empty());
+      TMainWindow& w = Open();
+      questions_.clear();
+      ASSERT_TRUE(Run(quick ? &TMainWindow::SpBtnQuickEraseClick : &TMainWindow::SpBtnFullEraseClick));
+      QStringList asked = {"All data will be erased from the disc. Do you want to continue?"};
+      if (!quick)
+        asked.prepend("Do you want to full erase the disc? This could take an extended period of time.");
+      EXPECT_EQ(questions_, asked);
+      const QStringList lines = w.Messages();
+      ASSERT_GE(lines.size(), 4);
+      EXPECT_EQ(lines.first(), "Erasing disc. Start.");
+      const qsizetype done = lines.indexOf("Erasing done. Elapsed time: 0min 0s.");
+      ASSERT_GE(done, 0) << lines.join("|").toStdString();
+      EXPECT_EQ(lines.value(done + 1), "Burner is ready.");
+      EXPECT_EQ(lines.last(), "The disc tray is ejected.");
+      EXPECT_EQ(w.MessageColour(), TMessageColour::Maroon);
+      EXPECT_FALSE(w.BurnProgress());
+      EXPECT_TRUE(ReadBack("after").empty());
+      w_.reset();
+    }
+  }
+}
+
+TEST_F(Jobs, DecliningTheEraseQuestionLeavesTheDisc) {
+  Drive("cd-rw", 20000);
+  BurnSession(true);
+  TMainWindow& w = Open();
+  confirm_ = false;
+  w.SpBtnQuickEraseClick();
+  EXPECT_FALSE(w.BurnProgress());
+  EXPECT_FALSE(w.Erasing());
+  EXPECT_FALSE(ReadBack("kept").empty());
+}
+
+TEST_F(Jobs, VerifyNamesTheFileOfACorruptedSector) {
+  for (const bool corrupt : {false, true}) {
+    SCOPED_TRACE(corrupt ? "corrupted" : "good");
+    Drive("dvd+r");
+    TMainWindow& w = Open();
+    AddTree();
+    ASSERT_TRUE(Run(&TMainWindow::SpBtnBurnClick));
+    if (corrupt) {
+      // A byte in the middle of docs/deep/b.bin, found by its contents.
+      std::vector<uint8_t> disc = test::ReadFile(disc_);
+      const std::vector<uint8_t>& file = tree_.at("docs/deep/b.bin");
+      auto at = std::search(disc.begin(), disc.end(), file.begin(), file.begin() + 4096);
+      ASSERT_NE(at, disc.end());
+      at[150000] ^= 0xFF;
+      test::WriteFile(disc_, disc);
+    }
+    w.SpBtnCloseDriveClick();
+    ASSERT_TRUE(Run(&TMainWindow::SpBtnVerifyClick));
+    const QStringList lines = w.Messages();
+    EXPECT_EQ(lines.contains("Verifying failed for /docs/deep/b.bin"), corrupt)
+        << lines.join("|").toStdString();
+    // Every file is reported; a mismatch stops the check there.
+    EXPECT_EQ(lines.contains("Verifying done for /readme.txt"), !corrupt);
+    EXPECT_TRUE(lines.contains(corrupt ? "Verifying done, at least one file failed!"
+                                       : "Verifying done, all files okay."));
+    w_.reset();
+  }
+}
+
+TEST_F(Jobs, ClosingTheWindowDuringWritingAbortsWithOneEvent) {
+  Drive("dvd+r");
+  TMainWindow& w = Open();
+  AddTree();
+  // The second WRITE waits until the abort is under way.
+  std::atomic<int> writes{0};
+  std::atomic<bool> release{false};
+  w.Burner().Device.Setup.Tap = [&](TSRB_ExecSCSICmd& srb, const TSendFunction& forward) {
+    if (srb.CDB[0] == 0x2A && ++writes == 2) release.wait(false);
+    return forward(srb);
+  };
+  int waited = 0;
+  w.Hooks().WaitForAbort = [&] {
+    release = true;
+    release.notify_all();
+    TAbortWaitDialog wait([&] { return w.BurnProgress(); }, &w);
+    wait.Run();
+    ++waited;
+  };
+  QSignalSpy ended(&w, &TMainWindow::JobEnded);
+  w.SpBtnBurnClick();
+  ASSERT_TRUE(QTest::qWaitFor([&] { return writes.load() >= 2; }, 30000));
+  w.close();
+  EXPECT_EQ(waited, 1);
+  EXPECT_EQ(ended.count(), 1);
+  EXPECT_FALSE(w.BurnProgress());
+  const QStringList lines = w.Messages();
+  EXPECT_EQ(lines.count("Writing done with error! Elapsed time: 0min 0s."), 1)
+      << lines.join("|").toStdString();
+  w_.reset();
+  for (const auto& t : State().tracks) EXPECT_NE(t.state, vdrive::TrackState::Reserved);
+}
+
+TEST_F(Jobs, AFailedWriteShowsTheDrivesSense) {
+  Drive("dvd+r");
+  {
+    std::string error;
+    auto v = vdrive::VirtualDrive::Open(disc_.string(), &error);
+    ASSERT_TRUE(v) << error;
+    ASSERT_TRUE(v->Update([](vdrive::MediumState& m) { m.faults.writeErrorLba = 100; }, &error));
+  }
+  TMainWindow& w = Open();
+  AddTree();
+  ASSERT_TRUE(Run(&TMainWindow::SpBtnBurnClick));
+  const QStringList lines = w.Messages();
+  const qsizetype at = lines.indexOf("Writing done with error! Elapsed time: 0min 0s.");
+  ASSERT_GE(at, 0) << lines.join("|").toStdString();
+  EXPECT_EQ(lines.value(at + 1), "Hardware Error 3072. (03/0C/00 write error)");
+  EXPECT_EQ(w.MessageColour(), TMessageColour::Red);
+}
+
+}  // namespace
+}  // namespace torvik::app
