@@ -409,3 +409,78 @@ TEST_F(Jobs, AFailedWriteShowsTheDrivesSense) {
 
 }  // namespace
 }  // namespace torvik::app
+
+namespace torvik::app {
+namespace {
+
+TEST_F(Jobs, TestWriteRunsThroughAndLeavesTheDiscBlank) {
+  Drive("cd-r");
+  TMainWindow& w = Open();
+  AddTree();
+  ASSERT_TRUE(Run(&TMainWindow::SpBtnTestWrtClick));
+  const QStringList lines = w.Messages();
+  EXPECT_TRUE(lines.contains("Writing to disc. Start.")) << lines.join("|").toStdString();
+  EXPECT_TRUE(lines.contains("Writing done. Elapsed time: 0min 0s."));
+  EXPECT_FALSE(w.Burner().TestWrite());
+  EXPECT_EQ(vdrive::view::CompleteSessions(State()), 0);
+}
+
+TEST_F(Jobs, ProgressWhileWritingShowsBlocksSpeedAndStatus) {
+  Drive("dvd+r");
+  TMainWindow& w = Open();
+  AddTree();
+  std::atomic<int> writes{0};
+  std::atomic<bool> release{false};
+  w.Burner().Device.Setup.Tap = [&](TSRB_ExecSCSICmd& srb, const TSendFunction& forward) {
+    if (srb.CDB[0] == 0x2A && ++writes == 3) release.wait(false);
+    return forward(srb);
+  };
+  QSignalSpy ended(&w, &TMainWindow::JobEnded);
+  w.SpBtnBurnClick();
+  ASSERT_TRUE(QTest::qWaitFor([&] { return writes.load() >= 3; }, 30000));
+  w.TimerWriteTimer();
+  const QString executed = w.ExecutedText();
+  EXPECT_TRUE(executed.startsWith("Executed: ") && executed.contains("MB of 1.06 MB (") &&
+              executed.endsWith("%)"))
+      << executed.toStdString();
+  EXPECT_TRUE(w.SpeedLine().startsWith("ElapsedTime: 0min 0s, Speed: ")) << w.SpeedLine().toStdString();
+  EXPECT_EQ(w.Messages().last(), "Writing.");
+  EXPECT_TRUE(w.BurnProgress());
+  EXPECT_FALSE(w.Enabling().PanelAbort);  // a disc being written is not aborted from the window
+  release = true;
+  release.notify_all();
+  ASSERT_TRUE(ended.wait(30000));
+  EXPECT_EQ(w.ExecutedText(), "");
+  EXPECT_EQ(ReadBack("out"), tree_);
+}
+
+TEST_F(Jobs, AbortButtonStopsVerifyingAndTheResultCountsTheUncheckedFiles) {
+  Drive("dvd+r");
+  TMainWindow& w = Open();
+  AddTree();
+  ASSERT_TRUE(Run(&TMainWindow::SpBtnBurnClick));
+  w.SpBtnCloseDriveClick();
+  std::atomic<int> reads{0};
+  std::atomic<bool> release{false};
+  w.Burner().Device.Setup.Tap = [&](TSRB_ExecSCSICmd& srb, const TSendFunction& forward) {
+    if ((srb.CDB[0] == 0x28 || srb.CDB[0] == 0xA8) && ++reads == 1) release.wait(false);
+    return forward(srb);
+  };
+  QSignalSpy ended(&w, &TMainWindow::JobEnded);
+  w.SpBtnVerifyClick();
+  ASSERT_TRUE(QTest::qWaitFor([&] { return reads.load() >= 1; }, 30000));
+  EXPECT_TRUE(w.Enabling().PanelAbort);
+  EXPECT_TRUE(w.Enabling().MenuAbortBurner);
+  w.SpBtnAbortBurnClick();
+  release = true;
+  release.notify_all();
+  ASSERT_TRUE(ended.wait(30000));
+  const QStringList lines = w.Messages();
+  EXPECT_EQ(lines.count("Verifying done, at least one file failed!"), 1) << lines.join("|").toStdString();
+  EXPECT_FALSE(lines.contains("Verifying done, all files okay."));
+  EXPECT_FALSE(w.Enabling().PanelAbort);
+  EXPECT_FALSE(w.Writing());
+}
+
+}  // namespace
+}  // namespace torvik::app
