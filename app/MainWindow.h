@@ -265,7 +265,7 @@ class TMainWindow : public QMainWindow {
   double FSizeISOMB = 0;
   QString FISOFileName;
   uint32_t FMeasuredBlocks = 0;
-  std::string FMeasureError;          // the source the size measuring could not open
+  std::string FMeasureError;          // why the size measuring failed (a source unreadable, an abort)
   std::vector<std::string> FVerifyPaths;
   size_t FVerifyChecked = 0, FVerifyFailures = 0;
   QTimer FTimerWrite;

@@ -239,11 +239,12 @@ void TMainWindow::Burn() {
       FMeasuredBlocks = FBurner.ImageSize();
       std::vector<std::string> sources;
       for (const QString& p : FShortCuts) sources.push_back(p.toStdString());
-      FMeasureError = FirstUnreadableSource(sources);
+      if (const std::string unreadable = FirstUnreadableSource(sources); !unreadable.empty())
+        FMeasureError = "Cannot read " + unreadable;
       const auto device = uint8_t(std::max(FDriveIndex, 0));
-      const bool failed = !FMeasureError.empty();
+      // An abort before this arrives fails the measuring too.
       QMetaObject::invokeMethod(
-          this, [this, device, failed] { BurnerWriteDone(this, device, failed); },
+          this, [this, device] { BurnerWriteDone(this, device, !FMeasureError.empty()); },
           Qt::QueuedConnection);
       started = true;
     } else {
@@ -352,7 +353,7 @@ void TMainWindow::BurnerWriteDone(void*, uint8_t, bool writeFailed) {
   // The job's own error, taken before the drive is read again.
   std::string error;
   if (writeFailed)
-    error = FMeasureError.empty() ? JobErrorText(FBurner) : "Cannot read " + FMeasureError;
+    error = FMeasureError.empty() ? JobErrorText(FBurner) : FMeasureError;
   FMeasureError.clear();
   FProgressBurner->setValue(0);
   FTimerWrite.stop();
@@ -678,6 +679,8 @@ void TMainWindow::BurnerVerifyDone(void*, uint8_t, int32_t fileId, bool failed) 
 void TMainWindow::SpBtnAbortBurnClick() {
   if (FTimerErase.isActive()) return;  // an erase runs to its end
   SetMessageColour(TMessageColour::Red);
+  // The size measuring has no job of the component's to stop; its end reports the abort.
+  if (FBldISO && FBurnProgress) FMeasureError = "The operation was aborted.";
   FBurner.AbortOperation();
   FBurner.SetTestWrite(false);
   ResetBars();

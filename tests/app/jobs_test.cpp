@@ -370,6 +370,21 @@ TEST_F(Jobs, ProgressWhileWritingThenClosingTheWindowAborts) {
   for (const auto& t : State().tracks) EXPECT_NE(t.state, vdrive::TrackState::Reserved);
 }
 
+TEST_F(Jobs, AbortWhileTheSizeIsMeasuredWritesNothing) {
+  Drive("dvd+r");
+  TMainWindow& w = Open();
+  AddTree();
+  QSignalSpy ended(&w, &TMainWindow::JobEnded);
+  w.SpBtnBurnClick();
+  EXPECT_TRUE(w.Enabling().PanelAbort);
+  w.SpBtnAbortBurnClick();
+  ASSERT_TRUE(ended.wait(30000));
+  EXPECT_TRUE(InOrder(w.Messages(), {"Writing done with error! Elapsed time: 0min 0s.",
+                                     "The operation was aborted.", "The disc tray is ejected."}))
+      << w.Messages().join("|").toStdString();
+  EXPECT_TRUE(ReadBack("none").empty());
+}
+
 TEST_F(Jobs, AbortButtonStopsVerifyingAndTheResultCountsTheUncheckedFiles) {
   Drive("dvd+r");
   TMainWindow& w = Open();
