@@ -88,7 +88,7 @@ class Jobs : public ::testing::Test {
 
   TMainWindow& Open() {
     TAppOptions o;
-    o.VirtualDrives = {disc_.string()};
+    o.VirtualDrives = drives_.empty() ? std::vector<std::string>{disc_.string()} : drives_;
     o.PropertiesPath = (dir_ / "config" / "TorvikProperties").string();
     o.TempDir = (dir_ / "cache").string();
     o.SysfsRoot = (dir_ / "sys").string();
@@ -153,6 +153,7 @@ class Jobs : public ::testing::Test {
   }
 
   fs::path dir_, disc_;
+  std::vector<std::string> drives_;
   Files tree_;
   std::unique_ptr<TMainWindow> w_;
   QStringList boxes_, questions_;
@@ -216,6 +217,10 @@ TEST_F(Jobs, EachJobRunsToItsEndWithItsLinesAndTheDiscReadsBack) {
        {"Writing done with error! Elapsed time: 0min 0s.", "Cannot read ",
         "The disc tray is ejected."},
        TMessageColour::Red, After::Nothing},
+      {"erase a write-once disc", "dvd+r", 0, Before::OpenSession, quick, {},
+       {"Burner is unable to erase disc!", QString(kItem) + " selected!",
+        QString("Disc in ") + kItem + " is not erasable!"},
+       TMessageColour::Red, After::Earlier},
       {"quick erase CD-RW", "cd-rw", 20000, Before::ClosedSession, quick, {}, erased,
        TMessageColour::Maroon, After::Nothing},
       {"full erase CD-RW", "cd-rw", 20000, Before::ClosedSession, full, {}, erased,
@@ -368,6 +373,20 @@ TEST_F(Jobs, ProgressWhileWritingThenClosingTheWindowAborts) {
       << w.Messages().join("|").toStdString();
   w_.reset();
   for (const auto& t : State().tracks) EXPECT_NE(t.state, vdrive::TrackState::Reserved);
+}
+
+// The burn goes to the drive chosen in the list, found by its id, and to no other.
+TEST_F(Jobs, TheChosenOfTwoDrivesIsWritten) {
+  const std::string first = Drive("dvd+r");
+  const std::string second = Drive("cd-r");
+  drives_ = {first, second};
+  TMainWindow& w = Open();
+  w.SetDriveIndex(1);
+  w.CBoxCDChange();
+  AddTree();
+  ASSERT_TRUE(Run(&TMainWindow::SpBtnBurnClick));
+  EXPECT_EQ(ReadBack("second"), tree_);
+  EXPECT_TRUE(test::ExtractWithXorriso(first, 0, dir_ / "first").empty());
 }
 
 TEST_F(Jobs, AbortWhileTheSizeIsMeasuredWritesNothing) {
