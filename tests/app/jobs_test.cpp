@@ -404,7 +404,7 @@ TEST_F(Jobs, AbortWhileTheSizeIsMeasuredWritesNothing) {
   EXPECT_TRUE(ReadBack("none").empty());
 }
 
-TEST_F(Jobs, AbortButtonStopsVerifyingAndTheResultCountsTheUncheckedFiles) {
+TEST_F(Jobs, AbortButtonStopsVerifyingWithAFailedResult) {
   Drive("dvd+r");
   TMainWindow& w = Open();
   AddTree();
