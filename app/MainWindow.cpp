@@ -166,6 +166,21 @@ TMainWindow::TMainWindow(TAppOptions options, QWidget* parent)
     box.exec();
   };
   FHooks.ShowProperties = [this] { FPropDialog->exec(); };
+  FHooks.Confirm = [this](const QString& text) {
+    return QMessageBox::question(this, "Torvik", text, QMessageBox::Yes | QMessageBox::No) ==
+           QMessageBox::Yes;
+  };
+  FHooks.ConfirmOverwrite = [this](const QString& text) {
+    return QMessageBox::question(this, "Torvik", text,
+                                 QMessageBox::Yes | QMessageBox::No | QMessageBox::Cancel) ==
+           QMessageBox::Yes;
+  };
+  FHooks.ChooseImageToBurn = [this] {
+    return QFileDialog::getOpenFileName(this, QString(), QString(), "ISO9660 Image File (*.ISO *.iso)");
+  };
+  FHooks.ChooseImageToSave = [this] {
+    return QFileDialog::getSaveFileName(this, QString(), QString(), "ISO9660 Image File (*.ISO *.iso)");
+  };
   FHooks.WaitForAbort = [this] {
     TAbortWaitDialog wait([this] { return FBurnProgress; }, this);
     wait.Run();
@@ -182,6 +197,10 @@ TMainWindow::TMainWindow(TAppOptions options, QWidget* parent)
   connect(&FTimerMess, &QTimer::timeout, this, &TMainWindow::TimerMessTimer);
   FTimerProp.setInterval(100);
   connect(&FTimerProp, &QTimer::timeout, this, &TMainWindow::TimerPropTimer);
+  FTimerWrite.setInterval(100);
+  connect(&FTimerWrite, &QTimer::timeout, this, &TMainWindow::TimerWriteTimer);
+  FTimerErase.setInterval(50);
+  connect(&FTimerErase, &QTimer::timeout, this, &TMainWindow::TimerEraseTimer);
 
   FormCreate();
   if (FOptions.StartupTimer) FTimerMess.start();
@@ -206,16 +225,16 @@ void TMainWindow::CreateActions() {
     return a;
   };
   FMenuAddFile = action("AddFiles to BurnList", &TMainWindow::SpBtnAddFilesClick);
-  FMenuQuickErase = action("QuickEraseDisc", nullptr);
-  FMenuBuildISO = action("BuildISOImageFile", nullptr);
-  FMenuBurnISO = action("BurnISOImage to Disc", nullptr);
-  FMenuTestWrite = action("TestWrite to Disc", nullptr);
+  FMenuQuickErase = action("QuickEraseDisc", &TMainWindow::SpBtnQuickEraseClick);
+  FMenuBuildISO = action("BuildISOImageFile", &TMainWindow::SpBtnBuildISOClick);
+  FMenuBurnISO = action("BurnISOImage to Disc", &TMainWindow::SpBtnBurnISOClick);
+  FMenuTestWrite = action("TestWrite to Disc", &TMainWindow::SpBtnTestWrtClick);
   FMenuTestWrite->setVisible(false);
-  FMenuBurnFiles = action("BurnFiles to Disc", nullptr);
-  FMenuAbortBurner = action("AbortBurnerProgress", nullptr);
+  FMenuBurnFiles = action("BurnFiles to Disc", &TMainWindow::SpBtnBurnClick);
+  FMenuAbortBurner = action("AbortBurnerProgress", &TMainWindow::SpBtnAbortBurnClick);
   FMenuAbortBurner->setEnabled(false);
   FMenuInfo = action("Disc and DriveInfo", &TMainWindow::SpBtnInfoClick);
-  FMenuVerify = action("Verify", nullptr);
+  FMenuVerify = action("Verify", &TMainWindow::SpBtnVerifyClick);
 }
 
 QToolButton* TMainWindow::AddButton(QWidget* group, const char* name, const QString& hint,
@@ -255,8 +274,10 @@ void TMainWindow::CreateToolBar() {
             &TMainWindow::SpBtnCloseDriveClick);
   bar->addSeparator();
   FPanelEraseBtns = group("PanelEraseBtns");
-  AddButton(FPanelEraseBtns, "SpBtnQuickErase", "QuickEraseDisc", "edit-clear");
-  AddButton(FPanelEraseBtns, "SpBtnFullErase", "FullEraseDisc", "edit-delete");
+  AddButton(FPanelEraseBtns, "SpBtnQuickErase", "QuickEraseDisc", "edit-clear",
+            &TMainWindow::SpBtnQuickEraseClick);
+  AddButton(FPanelEraseBtns, "SpBtnFullErase", "FullEraseDisc", "edit-delete",
+            &TMainWindow::SpBtnFullEraseClick);
   bar->addSeparator();
   FPanelISOBtns = group("PanelISOBtns");
   AddButton(FPanelISOBtns, "SpBtnAddFiles", "AddFiles to BurnList", "list-add",
@@ -265,21 +286,27 @@ void TMainWindow::CreateToolBar() {
             &TMainWindow::SpBtnBurnCloseFileClick);
   AddButton(FPanelISOBtns, "SpBtnClear", "ClearFileList and MessageList", "edit-clear-all",
             &TMainWindow::SpBtnClearClick);
-  AddButton(FPanelISOBtns, "SpBtnBuildISO", "BuildISOImageFile", "document-save-as");
+  AddButton(FPanelISOBtns, "SpBtnBuildISO", "BuildISOImageFile", "document-save-as",
+            &TMainWindow::SpBtnBuildISOClick);
   bar->addSeparator();
   FPanelBurnBtns = group("PanelBurnBtns");
-  FSpBtnTestWrt = AddButton(FPanelBurnBtns, "SpBtnTestWrt", "TestWriteDisc", "tools-check-spelling");
-  AddButton(FPanelBurnBtns, "SpBtnBurnISO", "BurnISOImage to Disc.", "media-optical");
-  AddButton(FPanelBurnBtns, "SpBtnBurn", "BurnFiles to Disc", "media-record");
+  FSpBtnTestWrt = AddButton(FPanelBurnBtns, "SpBtnTestWrt", "TestWriteDisc", "tools-check-spelling",
+                            &TMainWindow::SpBtnTestWrtClick);
+  AddButton(FPanelBurnBtns, "SpBtnBurnISO", "BurnISOImage to Disc.", "media-optical",
+            &TMainWindow::SpBtnBurnISOClick);
+  AddButton(FPanelBurnBtns, "SpBtnBurn", "BurnFiles to Disc", "media-record",
+            &TMainWindow::SpBtnBurnClick);
   FSpBtnInfo = AddButton(FPanelBurnBtns, "SpBtnInfo", "Disc and DriveInfo", "dialog-information",
                          &TMainWindow::SpBtnInfoClick);
-  FSpBtnVerify = AddButton(FPanelBurnBtns, "SpBtnVerify", "Verify", "emblem-default");
+  FSpBtnVerify = AddButton(FPanelBurnBtns, "SpBtnVerify", "Verify", "emblem-default",
+                           &TMainWindow::SpBtnVerifyClick);
   FSpBtnTestWrt->setVisible(false);
   FSpBtnInfo->setVisible(false);
   FSpBtnVerify->setVisible(false);
   bar->addSeparator();
   FPanelAbort = group("PanelAbort");
-  AddButton(FPanelAbort, "SpBtnAbortBurn", "Abort", "process-stop");
+  AddButton(FPanelAbort, "SpBtnAbortBurn", "Abort", "process-stop",
+            &TMainWindow::SpBtnAbortBurnClick);
   FPanelAbort->setEnabled(false);
   auto* tools = group("PanelHelpProp");
   AddButton(tools, "SpBtnHelp", "Help", "help-contents", &TMainWindow::SpBtnHelpClick);
@@ -433,6 +460,11 @@ void TMainWindow::FormCreate() {
   FBurner.SetUDFBridge(false);
   FSink = std::make_unique<TQtCompletionSink>(this, FBurner);
   FBurner.SetCompletionSink(FSink.get());
+  FBurner.SetOnWriteDone([this](void* sender, uint8_t id, bool failed) { BurnerWriteDone(sender, id, failed); });
+  FBurner.SetOnEraseDone([this](void* sender, uint8_t id, bool failed) { BurnerEraseDone(sender, id, failed); });
+  FBurner.SetOnVerifyDone([this](void* sender, uint8_t id, int32_t file, bool failed) {
+    BurnerVerifyDone(sender, id, file, failed);
+  });
 
   if (!FOptions.SysfsRoot.empty()) FBurner.Device.Setup.SysfsRoot = FOptions.SysfsRoot;
   for (const std::string& path : FOptions.VirtualDrives) FBurner.AddVirtualDrive(path);

@@ -50,6 +50,13 @@ struct TDialogHooks {
   std::function<void()> About;
   std::function<void()> ShowProperties;
   std::function<void()> WaitForAbort;
+  // Yes and No; true for Yes.
+  std::function<bool(const QString& text)> Confirm;
+  // Yes, No and Cancel; true for Yes.
+  std::function<bool(const QString& text)> ConfirmOverwrite;
+  // The image file to burn and the one to build; empty when cancelled.
+  std::function<QString()> ChooseImageToBurn;
+  std::function<QString()> ChooseImageToSave;
 };
 
 constexpr const char* kSaveImageEntry = "Save ISO image";
@@ -84,6 +91,30 @@ class TMainWindow : public QMainWindow {
   void AboutClick();
   void TimerMessTimer();
   void TimerPropTimer();
+
+  // ---- jobs ----
+  void SpBtnBurnClick();
+  void SpBtnTestWrtClick();
+  void SpBtnBurnISOClick();
+  void SpBtnBuildISOClick();
+  void SpBtnQuickEraseClick();
+  void SpBtnFullEraseClick();
+  void SpBtnVerifyClick();
+  void SpBtnAbortBurnClick();
+  void TestClick() {}
+  void TimerWriteTimer();
+  void TimerEraseTimer();
+  void ShowProgress(uint16_t status);
+  void BurnerWriteDone(void* sender, uint8_t deviceId, bool writeFailed);
+  void BurnerEraseDone(void* sender, uint8_t deviceId, bool eraseFailed);
+  void BurnerVerifyDone(void* sender, uint8_t deviceId, int32_t fileId, bool failed);
+  bool BldISO() const { return FBldISO; }
+  bool OnlyISO() const { return FOnlyISO; }
+  double SizeISOMB() const { return FSizeISOMB; }
+  bool Writing() const { return FTimerWrite.isActive(); }
+  bool Erasing() const { return FTimerErase.isActive(); }
+  QString ExecutedText() const;
+  QString SpeedLine() const;
 
   // ---- drive panel ----
   void CBoxCDChange();
@@ -151,6 +182,8 @@ class TMainWindow : public QMainWindow {
  signals:
   // The size summary has been written (after the count off the UI thread).
   void SummaryUpdated();
+  // A job has been handled to its end and the window is idle again.
+  void JobEnded();
 
  protected:
   void showEvent(QShowEvent* event) override;
@@ -180,6 +213,25 @@ class TMainWindow : public QMainWindow {
   bool CloseTray(const std::string& id);
   void Settle();
 
+  // Jobs.
+  void StartBurn(bool testWrite);
+  bool MeasureImageSize();
+  bool FillLayout();
+  void Burn();
+  void RefuseJob(const QString& line);
+  void UpdateImageSizeSummary(const QString& imageFile);
+  void FinishDiscJob();
+  void RefreshAfterJob();
+  bool SelectChosenDrive();
+  QString DriveItem() const;
+  void DiscMissingBoxes();
+  void NotWritableLines();
+  void UsedDiscLines();
+  void SetDriveSpeed();
+  void SetBurnerBarColour(const char* colour);
+  void ResetBars();
+  static bool FileWritable(const QString& path);
+
   TAppOptions FOptions;
   TDialogHooks FHooks;
   TBrenvik FBurner;
@@ -207,6 +259,20 @@ class TMainWindow : public QMainWindow {
   QString FAppDir;
   QString FTempDir;
   TMessageColour FMessageColour = TMessageColour::Maroon;
+  bool FBldISO = false;
+  bool FBldISOTstWrt = false;
+  bool FOnlyISO = false;
+  double FSizeISOMB = 0;
+  QString FISOFileName;
+  uint32_t FMeasuredBlocks = 0;
+  std::string FMeasureError;          // why the size measuring failed (a source unreadable, an abort)
+  std::vector<std::string> FVerifyPaths;
+  size_t FVerifyChecked = 0, FVerifyFailures = 0;
+  QTimer FTimerWrite;
+  uint64_t FWriteTag = 0;
+  QTimer FTimerErase;
+  uint64_t FEraseTag = 0;
+  bool FFullErase = false;
 
   QTimer FTimerMess;
   int FMessStage = 0;

@@ -27,6 +27,12 @@ int main(int argc, char* argv[]) {
       "screenshot", "Save a picture of the window to FILE once the burn list is summed, then quit.",
       "FILE");
   parser.addOption(screenshot);
+  QCommandLineOption burnScreenshot(
+      "screenshot-burning",
+      "Burn the burn list once it is summed, save a picture of the window to FILE while the disc "
+      "is written, then quit (the burn is aborted).",
+      "FILE");
+  parser.addOption(burnScreenshot);
   parser.addPositionalArgument("paths", "Files and folders to put into the burn list.", "[PATH...]");
   parser.process(app);
 
@@ -61,6 +67,31 @@ int main(int argc, char* argv[]) {
       QObject::connect(&window, &torvik::app::TMainWindow::SummaryUpdated, &window, shoot);
     else
       shoot();
+  }
+  if (parser.isSet(burnScreenshot)) {
+    const QString file = parser.value(burnScreenshot);
+    auto* poll = new QTimer(&window);
+    poll->setInterval(200);
+    // Grabbed once a quarter of the disc is written, so that every display shows something.
+    QObject::connect(poll, &QTimer::timeout, &window, [&window, poll, file] {
+      const QString executed = window.ExecutedText();
+      const qsizetype open = executed.lastIndexOf('(');
+      if (!executed.startsWith("Executed: ") || open < 0 ||
+          executed.mid(open + 1).chopped(2).toDouble() < 25)
+        return;
+      poll->stop();
+      const bool saved = window.grab().save(file);
+      QApplication::exit(saved ? 0 : 1);
+    });
+    auto burn = [&window, poll] {
+      window.SpBtnBurnClick();
+      poll->start();
+    };
+    if (window.SummaryPending())
+      QObject::connect(&window, &torvik::app::TMainWindow::SummaryUpdated, &window, burn,
+                       Qt::SingleShotConnection);
+    else
+      burn();
   }
   return QApplication::exec();
 }
