@@ -92,6 +92,10 @@ bool TEraseThread::WaitWhileNotReady(TPoll poll) {
 }
 
 bool TEraseThread::Overwrite(uint32_t packets) {
+  // A disc smaller than the area to overwrite (a virtual one, say) is overwritten whole; writing
+  // on past its end would only fail.
+  if (const uint32_t capacity = GetFormattedCapacity(FDevice); capacity != 0)
+    packets = std::min(packets, capacity / kSectorsPerPacket);
   std::vector<uint8_t> zeros(kPacketSize, 0);
   FDevice.CloseFH = false;
   bool ok = true;

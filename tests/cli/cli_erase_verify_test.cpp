@@ -89,6 +89,11 @@ TEST_F(CliEraseVerify, BurnVerifyEraseOnAVirtualDrive) {
   EXPECT_EQ(r.status, 1) << r.out;
   EXPECT_NE(r.out.find("holds no ISO 9660 volume"), std::string::npos) << r.out;
 
+  // A disc smaller than the area a full erase overwrites is overwritten whole.
+  ASSERT_EQ(Cli("vdisc create small.img --profile dvd+rw --polls 0 --capacity 20000").status, 0);
+  r = Cli("--virtual-drive small.img erase --full -q");
+  EXPECT_EQ(r.status, 0) << r.out;
+
   // Write-once discs are refused with the reason; a drive's refusal is an error, not a success.
   ASSERT_EQ(Cli("vdisc create cd.img --profile cd-r").status, 0);
   r = Cli("--virtual-drive cd.img erase --yes");
