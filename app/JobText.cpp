@@ -62,23 +62,7 @@ std::string WithIsoExtension(std::string_view name) {
   return lower == ".iso" ? std::string(name) : std::string(name) + ".iso";
 }
 
-std::string JobErrorText(TBrenvik& burner) {
-  const int os = burner.LastOSError();
-  uint32_t number = burner.CDFiles.ErrorNumber.load();
-  if (number == ERR_NONE) number = burner.Device.DeviceError;
-  std::string text = burner.ErrorString();
-  if (os != 0) text += std::string(" (") + std::strerror(os) + ")";
-  if (number > ERR_ABORTED && number <= 0xFFFF) {
-    const auto asc = uint8_t(number >> 8), ascq = uint8_t(number);
-    // The number leaves out the key: the drive's last failure gives it when its codes agree.
-    const TSENSE& last = burner.Device.LastErrorSense;
-    const uint8_t key = last.AddSenseCode == asc && last.AddSenQual == ascq
-                            ? uint8_t(last.SenseKey & 0x0F)
-                            : UsualSenseKey(asc, ascq);
-    text += " (" + SenseText(key, asc, ascq) + ")";
-  }
-  return text;
-}
+std::string JobErrorText(TBrenvik& burner) { return burner.ErrorDescription(); }
 
 std::vector<std::string> DiscPaths(const TCDFiles& cd) {
   std::vector<std::string> paths(cd.Files.size());

@@ -92,27 +92,7 @@ bool OpenDrive(TBrenvik& burner, const GlobalOptions& global, const std::string&
   return false;
 }
 
-std::string JobError(TBrenvik& burner) {
-  const int os = burner.LastOSError();
-  // ErrorString clears the number it shows, so what the drive said is taken first: the job's
-  // error, or, when the job holds none, the drive's own (as ErrorNumber picks them).
-  uint32_t number = burner.CDFiles.ErrorNumber.load();
-  if (number == ERR_NONE) number = burner.Device.DeviceError;
-  std::string text = burner.ErrorString();
-  if (os != 0) text += std::string(" (") + std::strerror(os) + ")";
-  if (number > ERR_ABORTED && number <= 0xFFFF) {
-    const auto asc = uint8_t(number >> 8), ascq = uint8_t(number);
-    // The number has no room for the sense key. The key of the drive's last failure belongs to
-    // it when the codes agree; otherwise (a later close failed differently) the key drives
-    // report with these codes stands in.
-    const TSENSE& last = burner.Device.LastErrorSense;
-    const uint8_t key = last.AddSenseCode == asc && last.AddSenQual == ascq
-                            ? uint8_t(last.SenseKey & 0x0F)
-                            : UsualSenseKey(asc, ascq);
-    text += " (" + SenseText(key, asc, ascq) + ")";
-  }
-  return text;
-}
+std::string JobError(TBrenvik& burner) { return burner.ErrorDescription(); }
 
 TJobResult RunWriteJob(TBrenvik& burner, bool quiet, const std::function<bool()>& start,
                        const std::function<void(ProgressBar&)>& draw) {

@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <cstring>
 #include <new>
 #include <thread>
 
@@ -218,6 +219,28 @@ std::string TBrenvik::ErrorString() {
 std::u16string TBrenvik::ErrorStringW() {
   const uint32_t n = ErrorNumber();
   return ErrorTextW(n, ErrorFileNameCopy());
+}
+
+std::string TBrenvik::ErrorDescription() {
+  const int os = LastOSError();
+  // ErrorString clears the number it shows, so what the drive said is taken first: the job's
+  // error, or, when the job holds none, the drive's own (as ErrorNumber picks them).
+  uint32_t number = CDFiles.ErrorNumber.load();
+  if (number == ERR_NONE) number = Device.DeviceError;
+  std::string text = ErrorString();
+  if (os != 0) text += std::string(" (") + std::strerror(os) + ")";
+  if (number > ERR_ABORTED && number <= 0xFFFF) {
+    const auto asc = uint8_t(number >> 8), ascq = uint8_t(number);
+    // The number has no room for the sense key. The key of the drive's last failure belongs to
+    // it when the codes agree; otherwise (a later close failed differently) the key drives
+    // report with these codes stands in.
+    const TSENSE& last = Device.LastErrorSense;
+    const uint8_t key = last.AddSenseCode == asc && last.AddSenQual == ascq
+                            ? uint8_t(last.SenseKey & 0x0F)
+                            : UsualSenseKey(asc, ascq);
+    text += " (" + SenseText(key, asc, ascq) + ")";
+  }
+  return text;
 }
 
 std::u16string TBrenvik::ErrorFileNameCopy() {

@@ -179,6 +179,10 @@ class TBrenvik {
   uint32_t ErrorNumber();
   std::string ErrorString();
   std::u16string ErrorStringW();
+  // ErrorString followed by the OS's reason when an OS call failed and, for a drive's error,
+  // its sense as key/ASC/ASCQ with the MMC meaning: "Hardware Error 3072. (03/0C/00 write
+  // error)". Clears the number as ErrorString does.
+  std::string ErrorDescription();
   // The errno of the OS call behind the last job failure that came from one (opening, reading
   // or writing a file), 0 otherwise; reading it does not clear it. A job's start clears it.
   int LastOSError();
