@@ -8,21 +8,6 @@ namespace torvik::app {
 
 namespace fs = std::filesystem;
 
-std::string FormatGrouped(double value, int decimals) {
-  char text[64];
-  std::snprintf(text, sizeof text, "%.*f", decimals, value);
-  const std::string s(text);
-  const size_t dot = s.find('.');
-  const size_t intEnd = dot == std::string::npos ? s.size() : dot;
-  const size_t intStart = s[0] == '-' ? 1 : 0;
-  std::string out = s.substr(0, intStart);
-  for (size_t i = intStart; i < intEnd; ++i) {
-    out.push_back(s[i]);
-    const size_t left = intEnd - i - 1;
-    if (left > 0 && left % 3 == 0) out.push_back(',');
-  }
-  return out + s.substr(intEnd);
-}
 
 std::string BlocksAsMiB(uint64_t blocks) { return FormatGrouped(double(blocks) * 0.001953125, 2); }
 

@@ -9,13 +9,15 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/bvkText.h"
+
 namespace torvik::app {
 
 // Longest full path the burn list takes, in characters.
 constexpr size_t kMaxPathChars = 128;
 
-// "#,##0" (decimals 0) and "#,##0.00" (decimals 2): thousands grouped by commas.
-std::string FormatGrouped(double value, int decimals);
+// "#,##0" (decimals 0) and "#,##0.00" (decimals 2), shared with torvik-cli.
+using torvik::FormatGrouped;
 // Blocks of 2048 bytes as MiB, "#,##0.00".
 std::string BlocksAsMiB(uint64_t blocks);
 

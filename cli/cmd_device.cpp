@@ -15,23 +15,6 @@
 namespace torvik::cli {
 namespace {
 
-// "#,##0" and "#,##0.00": thousands separated by commas.
-std::string Grouped(double value, int decimals) {
-  char text[64];
-  std::snprintf(text, sizeof text, "%.*f", decimals, value);
-  std::string s(text);
-  const size_t dot = s.find('.');
-  const size_t intEnd = dot == std::string::npos ? s.size() : dot;
-  const size_t intStart = (s[0] == '-') ? 1 : 0;
-  std::string out = s.substr(0, intStart);
-  for (size_t i = intStart; i < intEnd; ++i) {
-    out.push_back(s[i]);
-    const size_t left = intEnd - i - 1;
-    if (left > 0 && left % 3 == 0) out.push_back(',');
-  }
-  return out + s.substr(intEnd);
-}
-
 const char* Truth(bool b) { return b ? "True" : "False"; }
 
 int RunDrives(const GlobalOptions& global) {
@@ -49,8 +32,8 @@ int RunInfo(const GlobalOptions& global, const std::string& id) {
   TBrenvik burner;
   std::string error;
   if (!OpenDrive(burner, global, id, &error)) return Fail(error);
-  auto speed = [](uint16_t kbps) { return " " + Grouped(kbps, 0) + " KB/s"; };
-  auto megabytes = [](uint32_t blocks) { return Grouped(blocks * 0.001953125, 2) + " MB"; };
+  auto speed = [](uint16_t kbps) { return " " + FormatGrouped(kbps, 0) + " KB/s"; };
+  auto megabytes = [](uint32_t blocks) { return FormatGrouped(blocks * 0.001953125, 2) + " MB"; };
   std::vector<std::string> lines;
   const bool ready = burner.TestUnitReady();
   // A drive held by a burn answers nothing about its disc; a report of an empty drive with no

@@ -1,5 +1,6 @@
 #include "platform/bvkText.h"
 
+#include <cstdio>
 #include <algorithm>
 #include <iterator>
 #include <utility>
@@ -276,6 +277,22 @@ std::u16string_view CutUtf16(std::u16string_view s, size_t maxUnits) {
   size_t n = maxUnits;
   if (n > 0 && s[n - 1] >= 0xD800 && s[n - 1] <= 0xDBFF) --n;
   return s.substr(0, n);
+}
+
+std::string FormatGrouped(double value, int decimals) {
+  char text[64];
+  std::snprintf(text, sizeof text, "%.*f", decimals, value);
+  const std::string s(text);
+  const size_t dot = s.find('.');
+  const size_t intEnd = dot == std::string::npos ? s.size() : dot;
+  const size_t intStart = s[0] == '-' ? 1 : 0;
+  std::string out = s.substr(0, intStart);
+  for (size_t i = intStart; i < intEnd; ++i) {
+    out.push_back(s[i]);
+    const size_t left = intEnd - i - 1;
+    if (left > 0 && left % 3 == 0) out.push_back(',');
+  }
+  return out + s.substr(intEnd);
 }
 
 }  // namespace torvik

@@ -65,4 +65,7 @@ std::string_view CutUtf8(std::string_view s, size_t maxBytes);
 // The longest prefix of s of at most maxUnits units that does not split a surrogate pair.
 std::u16string_view CutUtf16(std::u16string_view s, size_t maxUnits);
 
+// "#,##0" (decimals 0) and "#,##0.00" (decimals 2): thousands grouped by commas.
+std::string FormatGrouped(double value, int decimals);
+
 }  // namespace torvik
